@@ -1,0 +1,104 @@
+// The few console, file, thread and process operations trail needs from the
+// platform. Portable code includes this header and nothing else of the
+// platform's; each platform's backend (posix.cpp, win32.cpp) is chosen by the
+// build and honours what is promised here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A handle on one of the process's standard streams, or on the open watched
+// file. The value no_handle means "none".
+typedef std::intptr_t console_handle;
+typedef std::intptr_t file_ref;
+const std::intptr_t no_handle = -1;
+
+// Columns and rows of a console screen buffer or window.
+struct console_size {
+    int columns;
+    int rows;
+};
+
+// --- Standard streams -------------------------------------------------------
+
+// The process's standard output and standard error. Never no_handle: a
+// stream the process was started without is replaced by a sink that
+// discards what is written, so its slot cannot be taken by a file we open.
+console_handle console_output();
+console_handle console_error();
+
+// True when the handle is an interactive console (a terminal), false for a
+// pipe, a file or a device.
+bool is_console(console_handle handle);
+
+// Writes length bytes, retrying after partial writes and interruptions.
+// Returns the number of bytes written: less than length only when the
+// platform reported an error. When the handle's reader has gone away (the
+// read end of a pipe closed, the terminal hung up) the control handler is
+// run, as for any other control event, and this call does not return.
+std::size_t console_write(console_handle handle, const char* text, std::size_t length);
+
+// --- Keyboard ----------------------------------------------------------------
+
+// Blocks until a key is pressed and returns its character code, without echo
+// and without waiting for Enter. Ctrl+C typed as a character comes back as 3
+// where the platform delivers it that way.
+//
+// The first call puts the console's input into the mode this needs; the
+// mode is restored by end_process() and whenever the process is suspended,
+// and is changed only while the process owns the console's foreground.
+//
+// When the process has no keyboard (standard input is not a console, or it
+// has reached its end) the call waits without using the processor and never
+// returns a key: the program then ends only through a control event. While
+// it waits it also watches standard output, and a standard output whose
+// reader has gone away is reported as a control event.
+int read_key();
+
+// --- Console buffer -----------------------------------------------------------
+
+// The size of the largest window the console could have; {0, 0} if unknown.
+console_size largest_window_size(console_handle handle);
+
+// Gives the console's screen buffer that size. Where the buffer always has
+// its window's size (a terminal) this changes nothing.
+void set_screen_buffer_size(console_handle handle, console_size size);
+
+// --- Files -------------------------------------------------------------------
+
+// Opens a file for reading raw bytes, letting other programs go on writing,
+// truncating, renaming and deleting it. Returns no_handle when it cannot be
+// opened or names a directory. Never blocks on a FIFO or device.
+file_ref open_for_reading(const char* name);
+
+// Reads up to max bytes at the file's position and moves past them. Returns
+// the number read, 0 when there is no data there for now, -1 on an error.
+std::int64_t read_file(file_ref file, char* buffer, std::size_t max);
+
+// The file's present size in bytes, or -1 when it has none (a pipe) or
+// cannot be asked.
+std::int64_t file_size(file_ref file);
+
+// Moves the file's position to offset bytes from its start. False on failure.
+bool seek_file(file_ref file, std::int64_t offset);
+
+// --- Threads, time, process -----------------------------------------------------
+
+// Starts a thread running body. Platform signals are never delivered to it.
+// False if the thread could not be started.
+bool start_thread(void (*body)());
+
+// Pauses the calling thread for the given number of milliseconds.
+void pause_ms(int milliseconds);
+
+// Makes handler run for every control event: Ctrl+C or Ctrl+Break as an
+// event, the console closed, logoff, shutdown, and on POSIX the signals
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT. The handler may run on any thread, in
+// a signal handler where the platform has them: it must end the process
+// through end_process() and do nothing else.
+void set_control_handler(void (*handler)());
+
+// Ends the process at once with exit code 0, from any thread, also inside a
+// signal handler. Restores the console's input mode if read_key changed it.
+// Nothing is flushed: every write above goes straight to the platform.
+[[noreturn]] void end_process();

@@ -1,0 +1,261 @@
+// The POSIX backend of console.h: terminals, pipes, signals and pthreads.
+//
+// The terminal is touched in one way only: while keys are read, its input
+// runs without echo and without line buffering (ICANON and ECHO cleared).
+// Output processing is never changed. The original mode is put back on
+// every road out: end_process (quit keys, signals, a closed output, from any
+// thread) and suspension with Ctrl+Z; it is applied again on return to the
+// foreground.
+#include "console/console.h"
+
+#include <cerrno>
+#include <initializer_list>
+#include <csignal>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+void (*volatile control_handler)() = nullptr;
+
+// The terminal mode found before read_key changed it, and whether it is
+// changed now. Both are read by signal handlers.
+struct termios saved_mode;
+volatile sig_atomic_t mode_changed = 0;
+
+bool keyboard_ended = false;  // standard input hung up or reached its end
+
+void run_control_handler() {
+    void (*handler)() = control_handler;
+    if (handler) handler();
+    end_process();
+}
+
+void on_control_signal(int) { run_control_handler(); }
+
+void restore_mode() {
+    if (mode_changed) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
+        mode_changed = 0;
+    }
+}
+
+// Ctrl+Z: give the terminal back as it was found, then stop. Execution
+// resumes here on SIGCONT; read_key applies the key mode again if the
+// process is back in the foreground.
+void on_suspend(int) {
+    int saved_errno = errno;
+    restore_mode();
+    raise(SIGSTOP);
+    errno = saved_errno;
+}
+
+// Only interrupts the keyboard wait so that it looks at the terminal again.
+void on_continue(int) {}
+
+void install(int signal_number, void (*handler)(int), int flags) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    sigfillset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+}
+
+// A process with no standard stream at all would hand that descriptor to
+// the next file it opens: the watched file could become "standard output".
+void fill_missing_standard_streams() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int sink = open("/dev/null", O_RDWR);
+            if (sink != -1 && sink != fd) {
+                dup2(sink, fd);
+                close(sink);
+            }
+        }
+    }
+    // A closed pipe shows up as EPIPE from write, handled in console_write.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool in_foreground() {
+    pid_t group = tcgetpgrp(STDIN_FILENO);
+    // No job control on this terminal: reading it cannot stop us.
+    return group == -1 || group == getpgrp();
+}
+
+void apply_key_mode() {
+    if (mode_changed) return;
+    struct termios mode;
+    if (tcgetattr(STDIN_FILENO, &mode) != 0) return;
+    saved_mode = mode;
+    mode.c_lflag &= ~(ICANON | ECHO);
+    mode.c_cc[VMIN] = 1;
+    mode.c_cc[VTIME] = 0;
+    // Marked before the change, so a signal arriving in between restores
+    // the (still unchanged) mode rather than skipping the restore.
+    mode_changed = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0) mode_changed = 0;
+}
+
+bool output_gone(short revents) { return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0; }
+
+}  // namespace
+
+console_handle console_output() {
+    fill_missing_standard_streams();
+    return STDOUT_FILENO;
+}
+
+console_handle console_error() {
+    fill_missing_standard_streams();
+    return STDERR_FILENO;
+}
+
+bool is_console(console_handle handle) { return isatty(static_cast<int>(handle)) == 1; }
+
+std::size_t console_write(console_handle handle, const char* text, std::size_t length) {
+    int fd = static_cast<int>(handle);
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, text + done, length - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Standard output was handed to us non-blocking: wait until it
+            // takes more instead of spinning.
+            struct pollfd out = {fd, POLLOUT, 0};
+            poll(&out, 1, 100);
+        } else if (n < 0 && errno == EPIPE) {
+            run_control_handler();
+        } else {
+            break;
+        }
+    }
+    return done;
+}
+
+int read_key() {
+    for (;;) {
+        bool use_keys = !keyboard_ended && isatty(STDIN_FILENO) == 1;
+        if (use_keys) {
+            // A background process that reads or changes its terminal is
+            // stopped by the shell; wait for the foreground instead.
+            if (in_foreground()) {
+                static bool job_control_handled = false;
+                if (!job_control_handled) {
+                    job_control_handled = true;
+                    install(SIGTSTP, on_suspend, SA_RESTART);
+                    install(SIGCONT, on_continue, SA_RESTART);
+                }
+                apply_key_mode();
+            } else {
+                use_keys = false;
+            }
+        }
+
+        struct pollfd watch[2] = {{STDOUT_FILENO, 0, 0}, {STDIN_FILENO, POLLIN, 0}};
+        int ready = poll(watch, use_keys ? 2 : 1, -1);
+        if (ready < 0) continue;  // interrupted: look at the terminal again
+        if (output_gone(watch[0].revents)) run_control_handler();
+        if (!use_keys || watch[1].revents == 0) continue;
+
+        unsigned char key = 0;
+        ssize_t n = read(STDIN_FILENO, &key, 1);
+        if (n == 1) return key;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        keyboard_ended = true;  // hung up, end of input, or unreadable
+    }
+}
+
+console_size largest_window_size(console_handle handle) {
+    struct winsize size = {};
+    if (ioctl(static_cast<int>(handle), TIOCGWINSZ, &size) != 0) return {0, 0};
+    return {size.ws_col, size.ws_row};
+}
+
+void set_screen_buffer_size(console_handle, console_size) {
+    // A terminal's buffer always has its window's size; nothing to do.
+}
+
+file_ref open_for_reading(const char* name) {
+    // Non-blocking so that opening a FIFO never waits for its writer.
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) return no_handle;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        return no_handle;
+    }
+    return fd;
+}
+
+std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
+    for (;;) {
+        ssize_t n = read(static_cast<int>(file), buffer, max);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return -1;
+    }
+}
+
+std::int64_t file_size(file_ref file) {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return info.st_size;
+}
+
+bool seek_file(file_ref file, std::int64_t offset) {
+    return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+}
+
+namespace {
+void* run_thread_body(void* body) {
+    reinterpret_cast<void (*)()>(body)();
+    return nullptr;
+}
+}  // namespace
+
+bool start_thread(void (*body)()) {
+    // The new thread inherits a mask that blocks every signal, so that the
+    // keyboard wait on the main thread is the one interrupted by them.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    int failed = pthread_create(&thread, &attributes, run_thread_body, reinterpret_cast<void*>(body));
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return failed == 0;
+}
+
+void pause_ms(int milliseconds) {
+    struct timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void set_control_handler(void (*handler)()) {
+    control_handler = handler;
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) install(signal_number, on_control_signal, 0);
+}
+
+void end_process() {
+    restore_mode();
+    _exit(0);
+}

@@ -1,0 +1,69 @@
+// The follower thread: wait for the watched file, show its last lines, then
+// show whatever is appended, checking every 100 ms when there is nothing new.
+#include <cstring>
+
+#include "follower/follower.h"
+
+follow_state shared_follow_state;
+
+namespace {
+
+const char waiting_message[] = "Waiting for file to be created ...\r";
+// Three spaces more than the message is long, then back to the line start.
+const char blanking_line[] = "                                     \r";
+
+void write_status(const follow_state& state, const char* text, std::size_t length) {
+    if (state.status_out != no_handle) console_write(state.status_out, text, length);
+}
+
+// To a pipe or a file nothing may be lost: a failed write is tried again
+// until it goes through or the program ends.
+void write_everything(const follow_state& state, const char* bytes, std::size_t length) {
+    for (;;) {
+        std::size_t written = console_write(state.console_out, bytes, length);
+        bytes += written;
+        length -= written;
+        if (length == 0) return;
+        pause_ms(100);
+    }
+}
+
+void show_chunk(follow_state& state, char* chunk, std::size_t length) {
+    if (state.raw_output) {
+        write_everything(state, chunk, length);
+    } else {
+        const char* text = normalize_chunk(chunk);
+        console_write(state.console_out, text, std::strlen(text));
+    }
+}
+
+}  // namespace
+
+void follow_file() {
+    follow_state& state = shared_follow_state;
+    const char* name = state.arg_list[state.file_arg_index];
+
+    // Every failure to open (missing file or folder, no access, a
+    // directory) counts as "not there yet".
+    for (;;) {
+        state.watched_file = open_for_reading(name);
+        if (state.watched_file != no_handle) break;
+        write_status(state, waiting_message, sizeof waiting_message - 1);
+        pause_ms(100);
+    }
+    write_status(state, blanking_line, sizeof blanking_line - 1);
+
+    char chunk[chunk_buffer_size];
+    // A pipe or device has no end to count back from and cannot move back
+    // to it: show it from its present data.
+    if (file_size(state.watched_file) >= 0) locate_last_lines(state, chunk);
+
+    for (;;) {
+        std::size_t length = read_chunk(state, chunk);
+        if (length > 0) {
+            show_chunk(state, chunk, length);
+        } else if (!restart_if_truncated(state)) {
+            pause_ms(100);
+        }
+    }
+}

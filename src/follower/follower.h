@@ -1,0 +1,84 @@
+// The file follower: the state the start-up hands to the follower thread,
+// and the pieces of that thread (reading chunks, finding the last lines,
+// preparing a chunk for the console).
+//
+// A chunk is the unit in which the watched file is read and shown: bytes
+// from the read position up to and including the first line feed, or 255
+// bytes, or up to the end of the data there is now, whichever comes first.
+// A line of up to 254 bytes and its line feed is one chunk; a longer line
+// is several.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "console/console.h"
+
+const std::size_t chunk_max = 255;
+// Room for a chunk, the carriage return and line feed normalize_chunk may
+// add, and a terminating zero byte.
+const std::size_t chunk_buffer_size = chunk_max + 3;
+// The follower reads the file in blocks of this size and cuts chunks out of
+// them in memory.
+const std::size_t read_block_size = 64 * 1024;
+
+// The one record the start-up fills and the follower thread reads. The
+// start-up writes every setting before the follower starts; afterwards the
+// follower alone touches the file, the ring and the read-ahead.
+struct follow_state {
+    char** arg_list = nullptr;        // the program's name first
+    std::int32_t file_arg_index = 1;  // where the watched file's name is
+    std::int32_t ring_size = 0;       // line count + 1
+    std::int64_t* offset_ring = nullptr;
+    std::int32_t ring_pos = 0;  // the ring's next slot to write
+    file_ref watched_file = no_handle;
+    console_handle console_out = no_handle;
+    // Where the waiting message and the blanking line go: a console, or
+    // no_handle when there is none to show them on.
+    console_handle status_out = no_handle;
+    // Standard output is not a console: chunks go out exactly as the file
+    // holds them, with nothing added or dropped.
+    bool raw_output = false;
+
+    // Read-ahead of the watched file: bytes [block_start, block_end) of
+    // read_block are the file's next bytes, and file_pos is the file
+    // offset just after them.
+    std::size_t block_start = 0;
+    std::size_t block_end = 0;
+    std::int64_t file_pos = 0;
+    char read_block[read_block_size];
+};
+
+// The process's state, filled by the start-up and read by follow_file.
+extern follow_state shared_follow_state;
+
+// The follower thread's body: waits for the watched file, shows its last
+// lines, then everything appended to it. Never returns.
+void follow_file();
+
+// Reads the next chunk into chunk (at least chunk_buffer_size bytes), ends
+// it with a zero byte and returns its length; 0 when there is no data at
+// the read position for now.
+std::size_t read_chunk(follow_state& state, char* chunk);
+
+// The file offset of the next chunk read_chunk will return.
+std::int64_t read_position(const follow_state& state);
+
+// Moves the read position to offset, dropping the read-ahead.
+void move_to(follow_state& state, std::int64_t offset);
+
+// Called when a read found no data: if the file is now shorter than the
+// read position (its writer truncated it), goes back to its start and
+// returns true.
+bool restart_if_truncated(follow_state& state);
+
+// Reads the freshly opened file once and moves the read position to the
+// first of its last ring_size - 1 chunks (or to 0 when it has no more than
+// that). Returns that offset. buffer is scratch space of chunk_buffer_size.
+std::int64_t locate_last_lines(follow_state& state, char* buffer);
+
+// Prepares a chunk just read for the console: skips one leading zero byte,
+// ends the text at its first zero byte, and adds a carriage return and line
+// feed when the text does not end in a line feed. Returns the start of the
+// text (buffer or buffer + 1), zero-terminated, inside buffer.
+char* normalize_chunk(char* buffer);

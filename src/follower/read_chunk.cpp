@@ -1,0 +1,66 @@
+// Reading the watched file: large reads into a block, chunks cut from it in
+// memory, and the return to the file's start after a truncation.
+#include <cstring>
+
+#include "follower/follower.h"
+
+namespace {
+
+// Appends whatever the file has past the block's end. False when there was
+// nothing to read (for now) or the read failed.
+bool fill_block(follow_state& state) {
+    std::size_t kept = state.block_end - state.block_start;
+    if (state.block_start > 0) {
+        std::memmove(state.read_block, state.read_block + state.block_start, kept);
+        state.block_start = 0;
+        state.block_end = kept;
+    }
+    std::int64_t got = read_file(state.watched_file, state.read_block + kept, read_block_size - kept);
+    if (got <= 0) return false;
+    state.block_end += static_cast<std::size_t>(got);
+    state.file_pos += got;
+    return true;
+}
+
+}  // namespace
+
+std::size_t read_chunk(follow_state& state, char* chunk) {
+    for (;;) {
+        const char* next = state.read_block + state.block_start;
+        std::size_t held = state.block_end - state.block_start;
+        std::size_t limit = held < chunk_max ? held : chunk_max;
+        const char* line_feed = static_cast<const char*>(std::memchr(next, '\n', limit));
+        std::size_t take;
+        if (line_feed) {
+            take = static_cast<std::size_t>(line_feed - next) + 1;
+        } else if (held >= chunk_max) {
+            take = chunk_max;
+        } else if (fill_block(state)) {
+            continue;  // the chunk may go on in the new data
+        } else {
+            take = held;  // the end of the data there is now ends the chunk
+        }
+        std::memcpy(chunk, state.read_block + state.block_start, take);
+        chunk[take] = 0;
+        state.block_start += take;
+        return take;
+    }
+}
+
+std::int64_t read_position(const follow_state& state) {
+    return state.file_pos - static_cast<std::int64_t>(state.block_end - state.block_start);
+}
+
+void move_to(follow_state& state, std::int64_t offset) {
+    seek_file(state.watched_file, offset);
+    state.file_pos = offset;
+    state.block_start = 0;
+    state.block_end = 0;
+}
+
+bool restart_if_truncated(follow_state& state) {
+    std::int64_t size = file_size(state.watched_file);
+    if (size < 0 || size >= read_position(state)) return false;
+    move_to(state, 0);
+    return true;
+}

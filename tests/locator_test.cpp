@@ -1,0 +1,152 @@
+// Reading chunks from a file and finding where its last lines begin,
+// checked against a plain model of the chunk rule on many kinds of file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "follower/follower.h"
+
+namespace {
+
+// Where each chunk of data begins: up to and including a line feed, at
+// most 255 bytes, or up to the end.
+std::vector<std::int64_t> chunk_starts(const std::string& data) {
+    std::vector<std::int64_t> starts;
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        starts.push_back(static_cast<std::int64_t>(pos));
+        std::size_t end = std::min(pos + chunk_max, data.size());
+        std::size_t line_feed = data.find('\n', pos);
+        pos = line_feed != std::string::npos && line_feed < end ? line_feed + 1 : end;
+    }
+    return starts;
+}
+
+std::int64_t expected_start(const std::string& data, std::int32_t count) {
+    std::vector<std::int64_t> starts = chunk_starts(data);
+    return starts.size() > static_cast<std::size_t>(count) ? starts[starts.size() - count] : 0;
+}
+
+class watched_file_test : public ::testing::Test {
+  protected:
+    std::string path = ::testing::TempDir() + "trail_locator_" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::unique_ptr<follow_state> state = std::make_unique<follow_state>();
+    std::vector<std::int64_t> ring;
+    char buffer[chunk_buffer_size];
+
+    void TearDown() override { std::remove(path.c_str()); }
+
+    void write(const std::string& data, std::ios::openmode mode = std::ios::trunc) {
+        std::ofstream(path, std::ios::binary | mode) << data;
+    }
+
+    void open(std::int32_t count) {
+        state = std::make_unique<follow_state>();
+        ring.assign(static_cast<std::size_t>(count) + 1, -7);
+        state->ring_size = count + 1;
+        state->offset_ring = ring.data();
+        state->watched_file = open_for_reading(path.c_str());
+        ASSERT_NE(state->watched_file, no_handle);
+    }
+
+    std::int64_t locate(const std::string& data, std::int32_t count) {
+        write(data);
+        open(count);
+        return locate_last_lines(*state, buffer);
+    }
+
+    // Everything read_chunk returns until it finds no data.
+    std::vector<std::string> chunks() {
+        std::vector<std::string> all;
+        while (std::size_t length = read_chunk(*state, buffer)) {
+            EXPECT_EQ(buffer[length], 0);
+            all.emplace_back(buffer, length);
+        }
+        return all;
+    }
+};
+
+TEST_F(watched_file_test, edge_cases) {
+    EXPECT_EQ(locate("", 20), 0);
+    EXPECT_TRUE(chunks().empty());
+
+    // N chunks: all shown. N + 1: from the second.
+    EXPECT_EQ(locate("a\nb\nc\n", 3), 0);
+    EXPECT_EQ(locate("a\nb\nc\nd\n", 3), 2);
+    EXPECT_EQ(chunks(), (std::vector<std::string>{"b\n", "c\n", "d\n"}));
+
+    // N = 1: the last chunk, which may lack its line feed.
+    EXPECT_EQ(locate("one\ntwo\nthree", 1), 8);
+    EXPECT_EQ(chunks(), (std::vector<std::string>{"three"}));
+    EXPECT_EQ(locate("one\ntwo\nthree", 2), 4);
+
+    // A line of 600 bytes is three chunks: 255, 255, then 90 with the line feed.
+    std::string long_line = std::string(599, 'x') + "\n";
+    EXPECT_EQ(locate("head\n" + long_line, 3), 5);
+    EXPECT_EQ(chunks(), (std::vector<std::string>{std::string(255, 'x'), std::string(255, 'x'),
+                                                  std::string(89, 'x') + "\n"}));
+    EXPECT_EQ(locate("head\n" + long_line, 1), 5 + 510);
+
+    // 255 bytes and a line feed: two chunks, the second the line feed alone.
+    EXPECT_EQ(locate("head\n" + std::string(255, 'y') + "\n", 2), 5);
+    EXPECT_EQ(chunks(), (std::vector<std::string>{std::string(255, 'y'), "\n"}));
+    // 254 bytes and a line feed: one.
+    EXPECT_EQ(locate("head\n" + std::string(254, 'y') + "\n", 1), 5);
+
+    // Carriage returns and zero bytes are ordinary bytes to the locator.
+    EXPECT_EQ(locate(std::string("a\r\n\0\0\nb\r\n", 9), 2), 3);
+}
+
+TEST_F(watched_file_test, agrees_with_the_chunk_rule_on_generated_files) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 300; ++round) {
+        std::string data;
+        // Now and then a file larger than a read block, so that lines
+        // straddle the blocks' edges.
+        int lines = round % 10 == 0 ? 600 : static_cast<int>(random() % 40);
+        int longest = round % 3 == 0 ? 1000 : 300;
+        for (int line = 0; line < lines; ++line) {
+            int length = static_cast<int>(random() % (longest + 1));
+            for (int i = 0; i < length; ++i) {
+                unsigned pick = static_cast<unsigned>(random() % 50);
+                data += pick == 0 ? '\0' : pick == 1 ? '\r' : static_cast<char>('a' + pick % 26);
+            }
+            if (line + 1 < lines || random() % 2) data += '\n';
+        }
+        std::int32_t count = static_cast<std::int32_t>(1 + random() % 300);
+        ASSERT_EQ(locate(data, count), expected_start(data, count)) << "round " << round;
+
+        std::string rest;
+        for (const std::string& chunk : chunks()) rest += chunk;
+        ASSERT_EQ(rest, data.substr(static_cast<std::size_t>(expected_start(data, count)))) << "round " << round;
+    }
+}
+
+TEST_F(watched_file_test, appended_data_is_read_after_the_end_was_reached) {
+    locate("first\n", 20);
+    EXPECT_EQ(chunks(), (std::vector<std::string>{"first\n"}));
+    write("abc", std::ios::app);
+    EXPECT_EQ(chunks(), (std::vector<std::string>{"abc"}));
+    write("def\n", std::ios::app);
+    EXPECT_EQ(chunks(), (std::vector<std::string>{"def\n"}));
+    EXPECT_FALSE(restart_if_truncated(*state));
+    EXPECT_EQ(read_position(*state), 13);
+}
+
+TEST_F(watched_file_test, truncated_file_is_read_again_from_its_start) {
+    locate("old line one\nold line two\n", 20);
+    chunks();
+    write("new\n");  // shorter than the read position
+    EXPECT_TRUE(chunks().empty());
+    EXPECT_TRUE(restart_if_truncated(*state));
+    EXPECT_EQ(chunks(), (std::vector<std::string>{"new\n"}));
+    EXPECT_FALSE(restart_if_truncated(*state));
+}
+
+}  // namespace

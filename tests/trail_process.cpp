@@ -1,0 +1,242 @@
+// Starting trail in a pseudo-terminal or with its output piped, and reading
+// what it shows, all with deadlines rather than fixed sleeps.
+#include "trail_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+const std::string waiting_message = "Waiting for file to be created ...\r";
+const std::string blanking_line = std::string(37, ' ') + "\r";
+
+std::string trail_binary() { return TRAIL_BINARY; }
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+void check(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+void write_all(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        check(n > 0, "write");
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+trail_process::trail_process(const std::vector<std::string>& args, launch how) {
+    bool needs_terminal = !how.output_to_pipe || how.input_from_terminal || how.errors_to_terminal;
+    if (needs_terminal) {
+        check(openpty(&terminal, &terminal_slave, nullptr, nullptr, nullptr) == 0, "openpty");
+        // Raw output on the terminal, so that what trail writes arrives
+        // byte for byte; trail must leave these flags alone either way.
+        struct termios mode;
+        tcgetattr(terminal_slave, &mode);
+        mode.c_oflag &= ~OPOST;
+        tcsetattr(terminal_slave, TCSANOW, &mode);
+        tcgetattr(terminal_slave, &initial_mode);
+        fcntl(terminal, F_SETFD, FD_CLOEXEC);
+        fcntl(terminal_slave, F_SETFD, FD_CLOEXEC);
+    }
+    int out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+    if (how.output_to_pipe) check(pipe2(out_pipe, O_CLOEXEC) == 0, "pipe");
+    if (!how.errors_to_terminal) check(pipe2(err_pipe, O_CLOEXEC) == 0, "pipe");
+    int null_input = -1;
+    if (!how.input_from_terminal) check((null_input = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0, "open");
+
+    std::vector<char*> argv;
+    std::string binary = trail_binary();
+    argv.push_back(binary.data());
+    std::vector<std::string> copies(args);
+    for (auto& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        setsid();
+        if (needs_terminal) ioctl(terminal_slave, TIOCSCTTY, 0);
+        dup2(how.input_from_terminal ? terminal_slave : null_input, 0);
+        dup2(how.output_to_pipe ? out_pipe[1] : terminal_slave, 1);
+        dup2(how.errors_to_terminal ? terminal_slave : err_pipe[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (how.output_to_pipe) {
+        output_was_piped = true;
+        output = out_pipe[0];
+        close(out_pipe[1]);
+    }
+    if (!how.errors_to_terminal) {
+        errors = err_pipe[0];
+        close(err_pipe[1]);
+    }
+    if (null_input >= 0) close(null_input);
+}
+
+trail_process::~trail_process() {
+    if (running()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    for (int fd : {terminal, terminal_slave, output, errors})
+        if (fd >= 0) close(fd);
+}
+
+bool trail_process::drain(int timeout_ms) {
+    struct pollfd sources[3];
+    std::string* sinks[3];
+    int count = 0;
+    auto watch = [&](int fd, std::string* sink) {
+        if (fd < 0) return;
+        sources[count] = {fd, POLLIN, 0};
+        sinks[count++] = sink;
+    };
+    watch(output, &shown);
+    watch(terminal, output >= 0 || output_was_piped ? &terminal_text : &shown);
+    watch(errors, &error_text);
+    if (count == 0 || poll(sources, count, timeout_ms) <= 0) return false;
+    bool got = false;
+    for (int i = 0; i < count; ++i) {
+        if (!(sources[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buffer[65536];
+        ssize_t n = read(sources[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+            sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            got = true;
+        } else if (sources[i].fd == output) {
+            close(output);  // end of the pipe: trail has closed it
+            output = -1;
+        } else if (sources[i].fd == errors) {
+            close(errors);
+            errors = -1;
+        }
+    }
+    return got;
+}
+
+bool trail_process::wait_until(const std::function<bool()>& condition) {
+    auto deadline = clock_type::now() + patience;
+    while (!condition()) {
+        if (clock_type::now() > deadline) return false;
+        drain(50);
+    }
+    return true;
+}
+
+bool trail_process::wait_for_text(const std::string& text) {
+    return wait_until([&] { return shown.find(text) != std::string::npos; });
+}
+
+bool trail_process::wait_for_key_mode() {
+    auto deadline = clock_type::now() + patience;
+    while (terminal_mode().c_lflag & (ICANON | ECHO)) {
+        if (clock_type::now() > deadline) return false;
+        drain(20);
+    }
+    return true;
+}
+
+bool trail_process::wait_for_keys_read() {
+    auto deadline = clock_type::now() + patience;
+    for (;;) {
+        int pending = 0;
+        ioctl(terminal_slave, FIONREAD, &pending);
+        if (pending == 0) return true;
+        if (clock_type::now() > deadline) return false;
+        drain(20);
+    }
+}
+
+void trail_process::type(const std::string& keys) { write_all(terminal, keys); }
+
+struct termios trail_process::terminal_mode() const {
+    struct termios mode = {};
+    tcgetattr(terminal_slave, &mode);
+    return mode;
+}
+
+bool trail_process::running() {
+    if (exited) return false;
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+        exited = true;
+        exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
+    }
+    return !exited;
+}
+
+int trail_process::wait_exit() {
+    auto deadline = clock_type::now() + patience;
+    while (running()) {
+        if (clock_type::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            exited = true;
+            return -1;
+        }
+        drain(20);
+    }
+    while (drain(0)) {
+    }
+    return exit_status;
+}
+
+void trail_process::hang_up() {
+    close(terminal_slave);
+    close(terminal);
+    terminal_slave = terminal = -1;
+}
+
+void trail_process::close_output() {
+    close(output);
+    output = -1;
+}
+
+bool same_mode(const struct termios& a, const struct termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+scratch_folder::scratch_folder() {
+    std::string pattern = std::filesystem::temp_directory_path().string() + "/trail-test-XXXXXX";
+    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    path = pattern;
+}
+
+scratch_folder::~scratch_folder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    check(fd >= 0, "open");
+    write_all(fd, data);
+    close(fd);
+}
+
+void append_file(const std::string& path, const std::string& data) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    check(fd >= 0, "open");
+    write_all(fd, data);
+    close(fd);
+}

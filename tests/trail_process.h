@@ -1,0 +1,80 @@
+// Runs the real trail binary as a user would: in a pseudo-terminal, or with
+// its standard output a pipe, and watches what it writes and how it ends.
+#pragma once
+
+#include <termios.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct launch {
+    bool output_to_pipe = false;  // else standard output is the terminal
+    bool input_from_terminal = true;  // else standard input is /dev/null
+    bool errors_to_terminal = true;  // else standard error is a pipe
+};
+
+// Generous: the machines running the tests are shared and may be slow.
+const std::chrono::seconds patience{30};
+
+struct trail_process {
+    pid_t pid = -1;
+    int terminal = -1;        // the pseudo-terminal's master side
+    int terminal_slave = -1;  // kept open to read the terminal's modes
+    int output = -1;          // read end of standard output, when a pipe
+    int errors = -1;          // read end of standard error, when a pipe
+    std::string shown;          // all read from standard output
+    std::string terminal_text;  // all read from the terminal when output is piped
+    std::string error_text;   // all read from the error pipe
+    struct termios initial_mode = {};
+
+    trail_process(const std::vector<std::string>& args, launch how = {});
+    ~trail_process();
+    trail_process(const trail_process&) = delete;
+    trail_process& operator=(const trail_process&) = delete;
+
+    // Reads what trail writes until condition holds; false if it does not
+    // within patience.
+    bool wait_until(const std::function<bool()>& condition);
+    bool wait_for_text(const std::string& text);  // in shown
+    // Until trail has its terminal in key mode (no echo, no line buffering).
+    bool wait_for_key_mode();
+    // Until trail has read every byte typed at its terminal.
+    bool wait_for_keys_read();
+    void type(const std::string& keys);
+    struct termios terminal_mode() const;
+    bool running();
+    // The exit code, -1000 - signal when killed by a signal, or -1 when it
+    // did not end within patience (it is then killed).
+    int wait_exit();
+    // Closes the terminal, as closing a terminal window does.
+    void hang_up();
+    void close_output();
+
+  private:
+    int exit_status = -1;
+    bool exited = false;
+    bool output_was_piped = false;
+    bool drain(int timeout_ms);
+};
+
+bool same_mode(const struct termios& a, const struct termios& b);
+
+// The binary under test.
+std::string trail_binary();
+
+// A scratch folder removed when the object goes.
+struct scratch_folder {
+    std::string path;
+    scratch_folder();
+    ~scratch_folder();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string& path, const std::string& data);
+void append_file(const std::string& path, const std::string& data);
+
+extern const std::string waiting_message;
+extern const std::string blanking_line;
