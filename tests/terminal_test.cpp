@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "trail_process.h"
@@ -154,6 +155,25 @@ TEST_P(control_signal, ends_with_code_0_and_restores_the_terminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(terminal, control_signal, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT));
+
+TEST(terminal, suspended_it_gives_the_terminal_back_and_takes_it_again) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    write_file(log, "hello\n");
+    trail_process trail({log});
+    ASSERT_TRUE(trail.wait_for_key_mode());
+    kill(trail.pid, SIGTSTP);
+    int status = 0;
+    ASSERT_EQ(waitpid(trail.pid, &status, WUNTRACED), trail.pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    EXPECT_TRUE(same_mode(trail.terminal_mode(), trail.initial_mode));
+    kill(trail.pid, SIGCONT);
+    ASSERT_TRUE(trail.wait_for_key_mode());
+    append_file(log, "resumed\n");
+    ASSERT_TRUE(trail.wait_for_text("resumed\n"));
+    trail.type("q");
+    expect_clean_quit(trail);
+}
 
 TEST(terminal, closing_the_terminal_ends_it_with_code_0) {
     scratch_folder folder;

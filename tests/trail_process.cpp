@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +78,11 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
         dup2(how.output_to_pipe ? out_pipe[1] : terminal_slave, 1);
         dup2(how.errors_to_terminal ? terminal_slave : err_pipe[1], 2);
         signal(SIGPIPE, SIG_DFL);
+        if (how.address_space_limit) {
+            struct rlimit limit = {static_cast<rlim_t>(how.address_space_limit),
+                                   static_cast<rlim_t>(how.address_space_limit)};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
