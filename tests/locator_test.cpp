@@ -40,13 +40,17 @@ class watched_file_test : public ::testing::Test {
     std::vector<std::int64_t> ring;
     char buffer[chunk_buffer_size];
 
-    void TearDown() override { std::remove(path.c_str()); }
+    void TearDown() override {
+        if (state->watched_file != no_handle) close_file(state->watched_file);
+        std::remove(path.c_str());
+    }
 
     void write(const std::string& data, std::ios::openmode mode = std::ios::trunc) {
         std::ofstream(path, std::ios::binary | mode) << data;
     }
 
     void open(std::int32_t count) {
+        if (state->watched_file != no_handle) close_file(state->watched_file);
         state = std::make_unique<follow_state>();
         ring.assign(static_cast<std::size_t>(count) + 1, -7);
         state->ring_size = count + 1;
@@ -59,6 +63,12 @@ class watched_file_test : public ::testing::Test {
         write(data);
         open(count);
         return locate_last_lines(*state, buffer);
+    }
+
+    std::int64_t locate_forward(const std::string& data, std::int32_t count) {
+        write(data);
+        open(count);
+        return locate_last_lines_forward(*state, buffer);
     }
 
     // Everything read_chunk returns until it finds no data.
@@ -103,16 +113,28 @@ TEST_F(watched_file_test, edge_cases) {
     EXPECT_EQ(locate(std::string("a\r\n\0\0\nb\r\n", 9), 2), 3);
 }
 
-TEST_F(watched_file_test, agrees_with_the_chunk_rule_on_generated_files) {
+TEST_F(watched_file_test, lines_longer_than_a_read_block) {
+    std::string huge(3 * read_block_size + 1234, 'h');
+    std::string data = "start\n" + huge + "\nshort\n";
+    for (std::int32_t count : {1, 2, 3, 4, 100, 1000, 1000000}) {
+        ASSERT_EQ(locate(data, count), expected_start(data, count)) << count;
+        ASSERT_EQ(locate_forward(data, count), expected_start(data, count)) << count;
+    }
+    // A last line without a line feed that is longer than a block.
+    EXPECT_EQ(locate("a\n" + huge, 2), expected_start("a\n" + huge, 2));
+}
+
+// Both locators against the chunk rule, on files of every kind: empty, no
+// final line feed, carriage returns, zero bytes, lines from 0 to 1000
+// bytes, now and then larger than a read block so that lines straddle the
+// blocks' edges.
+TEST_F(watched_file_test, both_locators_agree_on_generated_files) {
     std::mt19937 random(20261208);
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 3000; ++round) {
         std::string data;
-        // Now and then a file larger than a read block, so that lines
-        // straddle the blocks' edges.
-        int lines = round % 10 == 0 ? 600 : static_cast<int>(random() % 40);
-        int longest = round % 3 == 0 ? 1000 : 300;
+        int lines = round % 25 == 0 ? 300 : static_cast<int>(random() % 40);
         for (int line = 0; line < lines; ++line) {
-            int length = static_cast<int>(random() % (longest + 1));
+            int length = static_cast<int>(random() % 1001);
             for (int i = 0; i < length; ++i) {
                 unsigned pick = static_cast<unsigned>(random() % 50);
                 data += pick == 0 ? '\0' : pick == 1 ? '\r' : static_cast<char>('a' + pick % 26);
@@ -120,11 +142,15 @@ TEST_F(watched_file_test, agrees_with_the_chunk_rule_on_generated_files) {
             if (line + 1 < lines || random() % 2) data += '\n';
         }
         std::int32_t count = static_cast<std::int32_t>(1 + random() % 300);
-        ASSERT_EQ(locate(data, count), expected_start(data, count)) << "round " << round;
-
-        std::string rest;
-        for (const std::string& chunk : chunks()) rest += chunk;
-        ASSERT_EQ(rest, data.substr(static_cast<std::size_t>(expected_start(data, count)))) << "round " << round;
+        std::int64_t expected = expected_start(data, count);
+        ASSERT_EQ(locate(data, count), expected) << "round " << round;
+        if (round % 10 == 0) {
+            // What follows the start is the rest of the file, chunk by chunk.
+            std::string rest;
+            for (const std::string& chunk : chunks()) rest += chunk;
+            ASSERT_EQ(rest, data.substr(static_cast<std::size_t>(expected))) << "round " << round;
+        }
+        ASSERT_EQ(locate_forward(data, count), expected) << "round " << round;
     }
 }
 

@@ -82,6 +82,10 @@ std::int64_t file_size(file_ref file);
 // Moves the file's position to offset bytes from its start. False on failure.
 bool seek_file(file_ref file, std::int64_t offset);
 
+// Closes a file. The program keeps the watched file open to the end; this
+// is for callers that open many.
+void close_file(file_ref file);
+
 // --- Threads, time, process -----------------------------------------------------
 
 // Starts a thread running body. Platform signals are never delivered to it.

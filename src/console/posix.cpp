@@ -221,6 +221,8 @@ bool seek_file(file_ref file, std::int64_t offset) {
     return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
 }
 
+void close_file(file_ref file) { close(static_cast<int>(file)); }
+
 namespace {
 void* run_thread_body(void* body) {
     reinterpret_cast<void (*)()>(body)();

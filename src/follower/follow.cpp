@@ -28,13 +28,9 @@ void write_everything(const follow_state& state, const char* bytes, std::size_t 
     }
 }
 
-void show_chunk(follow_state& state, char* chunk, std::size_t length) {
-    if (state.raw_output) {
-        write_everything(state, chunk, length);
-    } else {
-        const char* text = normalize_chunk(chunk);
-        console_write(state.console_out, text, std::strlen(text));
-    }
+void show_chunk(follow_state& state, char* chunk) {
+    const char* text = normalize_chunk(chunk);
+    console_write(state.console_out, text, std::strlen(text));
 }
 
 }  // namespace
@@ -54,16 +50,21 @@ void follow_file() {
     write_status(state, blanking_line, sizeof blanking_line - 1);
 
     char chunk[chunk_buffer_size];
-    // A pipe or device has no end to count back from and cannot move back
-    // to it: show it from its present data.
-    if (file_size(state.watched_file) >= 0) locate_last_lines(state, chunk);
+    locate_last_lines(state, chunk);
 
     for (;;) {
-        std::size_t length = read_chunk(state, chunk);
-        if (length > 0) {
-            show_chunk(state, chunk, length);
-        } else if (!restart_if_truncated(state)) {
-            pause_ms(100);
+        std::size_t length;
+        if (state.raw_output) {
+            // Nothing is added to the bytes, so all that is there goes out
+            // in one write.
+            const char* bytes = nullptr;
+            length = read_available(state, bytes);
+            if (length > 0) write_everything(state, bytes, length);
+        } else {
+            // On a console each chunk is one write, ended as a line.
+            length = read_chunk(state, chunk);
+            if (length > 0) show_chunk(state, chunk);
         }
+        if (length == 0 && !restart_if_truncated(state)) pause_ms(100);
     }
 }

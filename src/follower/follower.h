@@ -67,15 +67,32 @@ std::int64_t read_position(const follow_state& state);
 // Moves the read position to offset, dropping the read-ahead.
 void move_to(follow_state& state, std::int64_t offset);
 
+// Takes all the read-ahead holds, reading more first if it is empty, and
+// returns its length (0 when there is no data for now); bytes points at it
+// until the next read.
+std::size_t read_available(follow_state& state, const char*& bytes);
+
 // Called when a read found no data: if the file is now shorter than the
 // read position (its writer truncated it), goes back to its start and
 // returns true.
 bool restart_if_truncated(follow_state& state);
 
-// Reads the freshly opened file once and moves the read position to the
-// first of its last ring_size - 1 chunks (or to 0 when it has no more than
-// that). Returns that offset. buffer is scratch space of chunk_buffer_size.
+// Moves the read position of the freshly opened file to the first of its
+// last ring_size - 1 chunks (0 when it has no more than that) and returns
+// that offset. A regular file is searched backwards from its end; a pipe
+// or device is left where it is. buffer is scratch space of
+// chunk_buffer_size bytes.
 std::int64_t locate_last_lines(follow_state& state, char* buffer);
+
+// The offset where the last count chunks of the file's first size bytes
+// begin, found by reading backwards from size. -1 if a read failed or fell
+// short. Uses the read block as scratch; move_to must follow.
+std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::int64_t count);
+
+// The same place found by one forward pass from the read position (the
+// file's start), keeping the last ring_size chunk starts in offset_ring.
+// Works on any stream; moves the read position there and returns it.
+std::int64_t locate_last_lines_forward(follow_state& state, char* buffer);
 
 // Prepares a chunk just read for the console: skips one leading zero byte,
 // ends the text at its first zero byte, and adds a carriage return and line

@@ -1,8 +1,86 @@
-// Finding where the last lines of the watched file begin: one forward pass
-// that keeps the offsets of the most recent ring_size chunk starts.
+// Finding where the last lines of the watched file begin.
+//
+// A regular file is searched backwards from its end in large blocks, so the
+// cost does not grow with the file's size. Chunk starts are a matter of
+// line starts: a line of len bytes (its line feed included) is
+// ceil(len / 255) chunks starting every 255 bytes from the line's start, so
+// counting whole lines back from the end and splitting the last one counted
+// lands on the same offset as reading every chunk from the start.
 #include "follower/follower.h"
 
-std::int64_t locate_last_lines(follow_state& state, char* buffer) {
+namespace {
+
+// Reads exactly length bytes at offset into buffer. False if the file gave
+// fewer (it shrank meanwhile) or a read failed.
+bool read_exactly_at(file_ref file, std::int64_t offset, char* buffer, std::size_t length) {
+    if (!seek_file(file, offset)) return false;
+    while (length > 0) {
+        std::int64_t got = read_file(file, buffer, length);
+        if (got <= 0) return false;
+        buffer += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// The last line feed in bytes[0, length), or null. (memrchr is not
+// everywhere.)
+const char* last_line_feed(const char* bytes, std::size_t length) {
+    while (length > 0) {
+        if (bytes[--length] == '\n') return bytes + length;
+    }
+    return nullptr;
+}
+
+// The scan backwards: a window of the file held in the read block.
+struct backward_scan {
+    follow_state& state;
+    std::int64_t window_start = 0;
+    std::int64_t window_end = 0;  // window_start == window_end: nothing held
+};
+
+// The offset of the last line feed before limit, -1 when there is none, -2
+// when a read failed.
+std::int64_t previous_line_feed(backward_scan& scan, std::int64_t limit) {
+    for (;;) {
+        if (limit > scan.window_start && limit <= scan.window_end) {
+            std::size_t length = static_cast<std::size_t>(limit - scan.window_start);
+            const char* found = last_line_feed(scan.state.read_block, length);
+            if (found) return scan.window_start + (found - scan.state.read_block);
+            limit = scan.window_start;
+        }
+        if (limit <= 0) return -1;
+        std::int64_t start = limit > static_cast<std::int64_t>(read_block_size) ? limit - read_block_size : 0;
+        if (!read_exactly_at(scan.state.watched_file, start, scan.state.read_block,
+                             static_cast<std::size_t>(limit - start))) {
+            return -2;
+        }
+        scan.window_start = start;
+        scan.window_end = limit;
+    }
+}
+
+}  // namespace
+
+std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::int64_t count) {
+    backward_scan scan{state};
+    std::int64_t line_end = size;
+    std::int64_t needed = count;
+    while (line_end > 0) {
+        // The line ending at line_end owns its line feed at line_end - 1
+        // (if any): its start is after the line feed before that one.
+        std::int64_t line_feed = previous_line_feed(scan, line_end - 1);
+        if (line_feed == -2) return -1;
+        std::int64_t line_start = line_feed + 1;
+        std::int64_t chunks = (line_end - line_start + chunk_max - 1) / static_cast<std::int64_t>(chunk_max);
+        if (chunks >= needed) return line_start + (chunks - needed) * static_cast<std::int64_t>(chunk_max);
+        needed -= chunks;
+        line_end = line_start;
+    }
+    return 0;  // the file holds no more than count chunks
+}
+
+std::int64_t locate_last_lines_forward(follow_state& state, char* buffer) {
     state.ring_pos = 0;
     // 64-bit: a file of a few GiB holds more than 2^31 short lines.
     std::int64_t count = 0;
@@ -17,6 +95,21 @@ std::int64_t locate_last_lines(follow_state& state, char* buffer) {
         if (read_chunk(state, buffer) == 0) break;
     }
     std::int64_t start = count > state.ring_size ? state.offset_ring[state.ring_pos] : 0;
+    move_to(state, start);
+    return start;
+}
+
+std::int64_t locate_last_lines(follow_state& state, char* buffer) {
+    std::int64_t size = file_size(state.watched_file);
+    // A pipe or device has no end to count back from, and what a forward
+    // pass read from it could not be shown again: show its present data.
+    if (size < 0) return read_position(state);
+    std::int64_t start = find_last_lines_start(state, size, state.ring_size - 1);
+    if (start < 0) {
+        // The file shrank under the search or a read failed: count forward.
+        move_to(state, 0);
+        return locate_last_lines_forward(state, buffer);
+    }
     move_to(state, start);
     return start;
 }

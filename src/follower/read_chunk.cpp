@@ -47,6 +47,14 @@ std::size_t read_chunk(follow_state& state, char* chunk) {
     }
 }
 
+std::size_t read_available(follow_state& state, const char*& bytes) {
+    if (state.block_start == state.block_end && !fill_block(state)) return 0;
+    bytes = state.read_block + state.block_start;
+    std::size_t length = state.block_end - state.block_start;
+    state.block_start = state.block_end;
+    return length;
+}
+
 std::int64_t read_position(const follow_state& state) {
     return state.file_pos - static_cast<std::int64_t>(state.block_end - state.block_start);
 }
