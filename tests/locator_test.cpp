@@ -161,8 +161,10 @@ TEST_F(watched_file_test, appended_data_is_read_after_the_end_was_reached) {
     EXPECT_EQ(chunks(), (std::vector<std::string>{"abc"}));
     write("def\n", std::ios::app);
     EXPECT_EQ(chunks(), (std::vector<std::string>{"def\n"}));
-    EXPECT_FALSE(restart_if_truncated(*state));
+    EXPECT_FALSE(may_have_new_data(*state));
     EXPECT_EQ(read_position(*state), 13);
+    write("ghi\n", std::ios::app);
+    EXPECT_TRUE(may_have_new_data(*state));
 }
 
 TEST_F(watched_file_test, truncated_file_is_read_again_from_its_start) {
@@ -170,9 +172,10 @@ TEST_F(watched_file_test, truncated_file_is_read_again_from_its_start) {
     chunks();
     write("new\n");  // shorter than the read position
     EXPECT_TRUE(chunks().empty());
-    EXPECT_TRUE(restart_if_truncated(*state));
+    EXPECT_TRUE(may_have_new_data(*state));
+    EXPECT_EQ(read_position(*state), 0);
     EXPECT_EQ(chunks(), (std::vector<std::string>{"new\n"}));
-    EXPECT_FALSE(restart_if_truncated(*state));
+    EXPECT_FALSE(may_have_new_data(*state));
 }
 
 }  // namespace

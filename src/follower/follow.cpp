@@ -65,6 +65,9 @@ void follow_file() {
             length = read_chunk(state, chunk);
             if (length > 0) show_chunk(state, chunk);
         }
-        if (length == 0 && !restart_if_truncated(state)) pause_ms(100);
+        if (length > 0) continue;
+        do {
+            pause_ms(100);
+        } while (!may_have_new_data(state));
     }
 }

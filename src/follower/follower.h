@@ -72,10 +72,10 @@ void move_to(follow_state& state, std::int64_t offset);
 // until the next read.
 std::size_t read_available(follow_state& state, const char*& bytes);
 
-// Called when a read found no data: if the file is now shorter than the
-// read position (its writer truncated it), goes back to its start and
-// returns true.
-bool restart_if_truncated(follow_state& state);
+// Called after a pause that followed a read which found no data: whether
+// there may be something to read now. A file found shorter than the read
+// position (its writer truncated it) is read again from its start.
+bool may_have_new_data(follow_state& state);
 
 // Moves the read position of the freshly opened file to the first of its
 // last ring_size - 1 chunks (0 when it has no more than that) and returns
@@ -85,8 +85,8 @@ bool restart_if_truncated(follow_state& state);
 std::int64_t locate_last_lines(follow_state& state, char* buffer);
 
 // The offset where the last count chunks of the file's first size bytes
-// begin, found by reading backwards from size. -1 if a read failed or fell
-// short. Uses the read block as scratch; move_to must follow.
+// begin, found by reading backwards from size; the read position is left
+// there. -1 if a read failed or fell short.
 std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::int64_t count);
 
 // The same place found by one forward pass from the read position (the

@@ -32,52 +32,59 @@ const char* last_line_feed(const char* bytes, std::size_t length) {
     return nullptr;
 }
 
-// The scan backwards: a window of the file held in the read block.
-struct backward_scan {
-    follow_state& state;
-    std::int64_t window_start = 0;
-    std::int64_t window_end = 0;  // window_start == window_end: nothing held
-};
-
 // The offset of the last line feed before limit, -1 when there is none, -2
-// when a read failed.
-std::int64_t previous_line_feed(backward_scan& scan, std::int64_t limit) {
+// when a read failed. The read-ahead serves as the window on the file: it
+// holds bytes [file_pos - block_end, file_pos) and the file's position is
+// file_pos, so the lines found are ready to be read from it afterwards.
+std::int64_t previous_line_feed(follow_state& state, std::int64_t limit) {
     for (;;) {
-        if (limit > scan.window_start && limit <= scan.window_end) {
-            std::size_t length = static_cast<std::size_t>(limit - scan.window_start);
-            const char* found = last_line_feed(scan.state.read_block, length);
-            if (found) return scan.window_start + (found - scan.state.read_block);
-            limit = scan.window_start;
+        std::int64_t window_start = state.file_pos - static_cast<std::int64_t>(state.block_end);
+        if (limit > window_start && limit <= state.file_pos) {
+            std::size_t length = static_cast<std::size_t>(limit - window_start);
+            const char* found = last_line_feed(state.read_block, length);
+            if (found) return window_start + (found - state.read_block);
+            limit = window_start;
         }
         if (limit <= 0) return -1;
         std::int64_t start = limit > static_cast<std::int64_t>(read_block_size) ? limit - read_block_size : 0;
-        if (!read_exactly_at(scan.state.watched_file, start, scan.state.read_block,
-                             static_cast<std::size_t>(limit - start))) {
-            return -2;
-        }
-        scan.window_start = start;
-        scan.window_end = limit;
+        std::size_t length = static_cast<std::size_t>(limit - start);
+        state.block_start = state.block_end = 0;
+        if (!read_exactly_at(state.watched_file, start, state.read_block, length)) return -2;
+        state.block_end = length;
+        state.file_pos = limit;
     }
 }
 
 }  // namespace
 
 std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::int64_t count) {
-    backward_scan scan{state};
+    state.block_start = state.block_end = 0;
+    state.file_pos = 0;
     std::int64_t line_end = size;
     std::int64_t needed = count;
+    std::int64_t start = 0;  // when the file holds no more than count chunks
     while (line_end > 0) {
         // The line ending at line_end owns its line feed at line_end - 1
         // (if any): its start is after the line feed before that one.
-        std::int64_t line_feed = previous_line_feed(scan, line_end - 1);
+        std::int64_t line_feed = previous_line_feed(state, line_end - 1);
         if (line_feed == -2) return -1;
         std::int64_t line_start = line_feed + 1;
         std::int64_t chunks = (line_end - line_start + chunk_max - 1) / static_cast<std::int64_t>(chunk_max);
-        if (chunks >= needed) return line_start + (chunks - needed) * static_cast<std::int64_t>(chunk_max);
+        if (chunks >= needed) {
+            start = line_start + (chunks - needed) * static_cast<std::int64_t>(chunk_max);
+            break;
+        }
         needed -= chunks;
         line_end = line_start;
     }
-    return 0;  // the file holds no more than count chunks
+    // Read on from the window when it holds the start; else move there.
+    std::int64_t window_start = state.file_pos - static_cast<std::int64_t>(state.block_end);
+    if (state.block_end > 0 && start >= window_start && start <= state.file_pos) {
+        state.block_start = static_cast<std::size_t>(start - window_start);
+    } else {
+        move_to(state, start);
+    }
+    return start;
 }
 
 std::int64_t locate_last_lines_forward(follow_state& state, char* buffer) {
@@ -105,11 +112,8 @@ std::int64_t locate_last_lines(follow_state& state, char* buffer) {
     // pass read from it could not be shown again: show its present data.
     if (size < 0) return read_position(state);
     std::int64_t start = find_last_lines_start(state, size, state.ring_size - 1);
-    if (start < 0) {
-        // The file shrank under the search or a read failed: count forward.
-        move_to(state, 0);
-        return locate_last_lines_forward(state, buffer);
-    }
-    move_to(state, start);
-    return start;
+    if (start >= 0) return start;
+    // The file shrank under the search or a read failed: count forward.
+    move_to(state, 0);
+    return locate_last_lines_forward(state, buffer);
 }

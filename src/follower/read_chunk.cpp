@@ -66,9 +66,14 @@ void move_to(follow_state& state, std::int64_t offset) {
     state.block_end = 0;
 }
 
-bool restart_if_truncated(follow_state& state) {
+bool may_have_new_data(follow_state& state) {
     std::int64_t size = file_size(state.watched_file);
-    if (size < 0 || size >= read_position(state)) return false;
-    move_to(state, 0);
-    return true;
+    if (size < 0) return true;  // a pipe or device: only a read can tell
+    std::int64_t position = read_position(state);
+    if (size < position) {
+        move_to(state, 0);
+        return true;
+    }
+    // Asking the size is cheaper than a read that finds nothing.
+    return size > position;
 }

@@ -2,7 +2,7 @@
 // serve the keyboard until the program is ended.
 #include <cstdio>
 #include <cstring>
-#include <new>
+#include <cstdlib>
 
 #include "console/console.h"
 #include "follower/follower.h"
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
             break;
     }
 
-    state.offset_ring = new (std::nothrow) std::int64_t[static_cast<std::size_t>(state.ring_size)];
+    state.offset_ring = static_cast<std::int64_t*>(std::malloc(sizeof(std::int64_t) * static_cast<std::size_t>(state.ring_size)));
     if (!state.offset_ring) return refuse_count(argv[1], "not enough memory for that many lines");
 
     // On a console the status lines go with the chunks; when the chunks go

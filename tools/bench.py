@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+"""Measures trail against the tail followers on this machine, in one run on
+the same files, and prints a table of figures and ratios.
+
+Each follower runs with its standard output a pipe read by this script and
+its standard input /dev/null:
+  - time to the last 20 lines of a 1 GiB and a 100 MiB file (median of runs);
+  - follow throughput: a writer (dd) appends 256 MiB in 64 KiB writes; the
+    time until every byte has come out, from the writer's start and from the
+    first byte out;
+  - latency from append to output for a line appended every ~37 ms;
+  - processor time used over 10 s of following an unchanging file;
+  - peak resident memory over all of the above.
+
+usage: tools/bench.py [--trail build/trail] [--quick]
+"""
+import argparse
+import os
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MiB = 1 << 20
+
+
+def follower_commands(trail):
+    """name -> argv prefix; the count option and the file are appended."""
+    peers = {
+        "trail": lambda n, f: [trail, f"-{n}", f],
+        "GNU tail -f": lambda n, f: ["tail", "-n", str(n), "-f", f],
+        "GNU tail -f -s 0.1 polling": lambda n, f: ["tail", "---disable-inotify", "-s", "0.1", "-n", str(n), "-f", f],
+    }
+    if shutil.which("busybox"):
+        peers["busybox tail -f"] = lambda n, f: ["busybox", "tail", "-n", str(n), "-f", f]
+    return peers
+
+
+class follower:
+    """A follower process with its output on a pipe we read."""
+
+    def __init__(self, argv):
+        self.read_end, write_end = os.pipe()
+        with open(os.devnull, "rb") as null:
+            self.process = subprocess.Popen(argv, stdin=null, stdout=write_end, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        self.received = 0
+        self.data = bytearray()
+        self.keep = False
+
+    def read(self, timeout):
+        ready, _, _ = select.select([self.read_end], [], [], timeout)
+        if not ready:
+            return b""
+        chunk = os.read(self.read_end, 1 << 20)
+        self.received += len(chunk)
+        if self.keep:
+            self.data += chunk
+        return chunk
+
+    def peak_rss(self):
+        """Peak resident memory in KiB of the program itself (the rusage of a
+        child also counts the forked copy of this script before exec)."""
+        with open(f"/proc/{self.process.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        return 0
+
+    def stop(self):
+        """Ends it and returns its resource usage, with ru_maxrss replaced by
+        its own peak."""
+        rss = self.peak_rss()
+        self.process.send_signal(signal.SIGTERM)
+        _, _, usage = os.wait4(self.process.pid, 0)
+        self.process.returncode = 0
+        os.close(self.read_end)
+        return usage_with_rss(usage, rss)
+
+
+class usage_with_rss:
+    def __init__(self, usage, rss):
+        self.ru_utime, self.ru_stime, self.ru_maxrss = usage.ru_utime, usage.ru_stime, rss
+
+
+def make_log(path, size, seed_lines):
+    block = "".join(seed_lines).encode()
+    with open(path, "wb") as out:
+        written = 0
+        while written + len(block) <= size:
+            out.write(block)
+            written += len(block)
+        tail = "".join(f"final line {i}: the end of the file is here\n" for i in range(40)).encode()
+        out.write(tail)
+
+
+def sample_lines():
+    import random
+
+    rng = random.Random(7)
+    words = "request served user cache miss hit database query slow fast retry ok error warn".split()
+    return [
+        f"2026-12-08T10:{i % 60:02d}:{(i * 7) % 60:02d} " + " ".join(rng.choice(words) for _ in range(rng.randint(3, 30))) + "\n"
+        for i in range(2000)
+    ]
+
+
+def last_lines_bytes(path, n):
+    with open(path, "rb") as f:
+        f.seek(max(0, os.path.getsize(path) - 64 * 1024))
+        return b"".join(f.read().splitlines(keepends=True)[-n:])
+
+
+def time_to_last_lines(argv, expected):
+    start = time.perf_counter()
+    f = follower(argv)
+    while f.received < len(expected):
+        if not f.read(10):
+            raise RuntimeError(f"{argv[0]}: no output")
+    elapsed = time.perf_counter() - start
+    usage = f.stop()
+    return elapsed, usage.ru_maxrss
+
+
+def throughput(argv_for, folder, source):
+    path = os.path.join(folder, "stream.log")
+    open(path, "wb").close()
+    f = follower(argv_for(path))
+    time.sleep(0.3)  # let it reach the end of the empty file
+    total = os.path.getsize(source)
+    start = time.perf_counter()
+    writer = subprocess.Popen(["dd", f"if={source}", f"of={path}", "bs=64K", "oflag=append", "conv=notrunc", "status=none"])
+    first = None
+    while f.received < total:
+        if f.read(10) and first is None:
+            first = time.perf_counter()
+        elif first is None and time.perf_counter() - start > 120:
+            raise RuntimeError("no output")
+    end = time.perf_counter()
+    writer.wait()
+    usage = f.stop()
+    os.unlink(path)
+    return end - start, end - first, usage.ru_maxrss
+
+
+LATENCY_WRITER = r"""
+import os, sys, time
+fd = os.open(sys.argv[1], os.O_WRONLY | os.O_APPEND)
+for i in range(int(sys.argv[2])):
+    os.write(fd, b"stamp %d\n" % time.monotonic_ns())
+    time.sleep(0.037)
+"""
+
+
+def latency(argv_for, folder, lines):
+    path = os.path.join(folder, "latency.log")
+    open(path, "wb").close()
+    f = follower(argv_for(path))
+    f.keep = True
+    time.sleep(0.3)
+    writer = subprocess.Popen([sys.executable, "-c", LATENCY_WRITER, path, str(lines)])
+    delays = []
+    pending = b""
+    while len(delays) < lines:
+        chunk = f.read(10)
+        now = time.monotonic_ns()
+        if not chunk:
+            raise RuntimeError("no output")
+        pending += chunk
+        *complete, pending = pending.split(b"\n")
+        delays += [(now - int(line.split()[1])) / 1e6 for line in complete if line.startswith(b"stamp")]
+    writer.wait()
+    usage = f.stop()
+    os.unlink(path)
+    delays.sort()
+    pick = lambda q: delays[min(len(delays) - 1, int(q * len(delays)))]
+    return pick(0.5), pick(0.99), delays[-1], usage.ru_maxrss
+
+
+def idle_cpu(argv_for, folder, seconds):
+    path = os.path.join(folder, "idle.log")
+    with open(path, "wb") as out:
+        out.write(b"".join(b"idle line %d\n" % i for i in range(100)))
+    f = follower(argv_for(path))
+    deadline = time.perf_counter() + seconds
+    while time.perf_counter() < deadline:
+        f.read(max(0.0, deadline - time.perf_counter()))
+    usage = f.stop()
+    os.unlink(path)
+    return (usage.ru_utime + usage.ru_stime) * 1000, usage.ru_maxrss
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--trail", default=os.path.join(os.path.dirname(__file__), "..", "build-release", "trail"))
+    parser.add_argument("--quick", action="store_true", help="smaller files and fewer runs, to try the script")
+    parser.add_argument("--folder", default=None, help="where to put the test files (default: a temporary folder)")
+    args = parser.parse_args()
+
+    runs = 5 if args.quick else 31
+    big, small, stream = (64 * MiB, 16 * MiB, 32 * MiB) if args.quick else (1024 * MiB, 100 * MiB, 256 * MiB)
+    latency_lines = 40 if args.quick else 200
+    idle_seconds = 2 if args.quick else 10
+
+    peers = follower_commands(os.path.abspath(args.trail))
+    folder = tempfile.mkdtemp(prefix="trail-bench-", dir=args.folder)
+    try:
+        seed = sample_lines()
+        files = {"big": os.path.join(folder, "big.log"), "small": os.path.join(folder, "small.log")}
+        make_log(files["big"], big, seed)
+        make_log(files["small"], small, seed)
+        source = os.path.join(folder, "source.log")
+        make_log(source, stream, seed)
+        for path in list(files.values()) + [source]:  # into the page cache
+            with open(path, "rb") as f:
+                while f.read(16 * MiB):
+                    pass
+
+        results = {name: {"rss": 0} for name in peers}
+        for label, path in files.items():
+            expected = last_lines_bytes(path, 20)
+            times = {name: [] for name in peers}
+            for _ in range(runs):  # interleaved, so that noise hits every peer alike
+                for name, argv_for in peers.items():
+                    elapsed, rss = time_to_last_lines(argv_for(20, path), expected)
+                    times[name].append(elapsed)
+                    results[name]["rss"] = max(results[name]["rss"], rss)
+            for name in peers:
+                results[name][f"first_{label}"] = statistics.median(times[name]) * 1000
+
+        for name, argv_for in peers.items():
+            print(f"measuring {name} ...", file=sys.stderr)
+            r = results[name]
+            runs_tp = [throughput(lambda p: argv_for(20, p), folder, source) for _ in range(1 if args.quick else 3)]
+            r["tp_writer"] = stream / MiB / statistics.median(t[0] for t in runs_tp)
+            r["tp_first"] = stream / MiB / statistics.median(t[1] for t in runs_tp)
+            r["rss"] = max([r["rss"]] + [t[2] for t in runs_tp])
+            p50, p99, worst, rss = latency(lambda p: argv_for(20, p), folder, latency_lines)
+            r.update(lat50=p50, lat99=p99, latmax=worst, rss=max(r["rss"], rss))
+            cpu, rss = idle_cpu(lambda p: argv_for(20, p), folder, idle_seconds)
+            r.update(idle=cpu, rss=max(r["rss"], rss))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+    report(results, stream)
+
+
+def report(results, stream):
+    rows = [
+        ("last 20 lines of 1 GiB (ms)", "first_big", min),
+        ("last 20 lines of 100 MiB (ms)", "first_small", min),
+        (f"{stream // MiB} MiB, from writer start (MiB/s)", "tp_writer", max),
+        (f"{stream // MiB} MiB, from first byte out (MiB/s)", "tp_first", max),
+        ("latency p50 (ms)", "lat50", min),
+        ("latency p99 (ms)", "lat99", min),
+        ("latency max (ms)", "latmax", min),
+        ("CPU time following an unchanging file (ms)", "idle", min),
+        ("peak RSS (KiB)", "rss", min),
+    ]
+    names = list(results)
+    width = max(len(r[0]) for r in rows)
+    print(f"{'':{width}}  " + "  ".join(f"{n:>26}" for n in names))
+    for label, key, _ in rows:
+        cells = [f"{results[n][key]:26.3f}" if isinstance(results[n][key], float) else f"{results[n][key]:26d}" for n in names]
+        print(f"{label:{width}}  " + "  ".join(cells))
+    print()
+    print("ratios trail / best peer (times, latency, CPU, memory: lower is better; MiB/s: higher is better)")
+    peers = [n for n in names if n != "trail"]
+    for label, key, best_of in rows:
+        best_name = best_of(peers, key=lambda n: results[n][key])
+        best = results[best_name][key]
+        ratio = results["trail"][key] / best if best else float("inf")
+        print(f"  {label:{width}}  {ratio:8.3f}  against {best_name}")
+    polling = "GNU tail -f -s 0.1 polling"
+    if polling in results:
+        print("ratios trail / GNU tail polling at 0.1 s")
+        for label, key, _ in (rows[2], rows[7]):
+            best = results[polling][key]
+            print(f"  {label:{width}}  {results['trail'][key] / best if best else float('inf'):8.3f}")
+
+
+if __name__ == "__main__":
+    main()
