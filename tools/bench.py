@@ -130,8 +130,15 @@ def throughput(argv_for, folder, source):
     path = os.path.join(folder, "stream.log")
     open(path, "wb").close()
     f = follower(argv_for(path))
-    time.sleep(0.3)  # let it reach the end of the empty file
-    total = os.path.getsize(source)
+    # Start the writer just after the follower has shown a line, so that
+    # every poller is at the same point of its poll when the data comes
+    # (rather than at a random one, which makes the figures scatter).
+    with open(path, "ab") as out:
+        out.write(b"sync\n")
+    while f.received < 5:
+        if not f.read(10):
+            raise RuntimeError("no output")
+    total = os.path.getsize(source) + 5
     start = time.perf_counter()
     writer = subprocess.Popen(["dd", f"if={source}", f"of={path}", "bs=64K", "oflag=append", "conv=notrunc", "status=none"])
     first = None
@@ -235,7 +242,7 @@ def main():
         for name, argv_for in peers.items():
             print(f"measuring {name} ...", file=sys.stderr)
             r = results[name]
-            runs_tp = [throughput(lambda p: argv_for(20, p), folder, source) for _ in range(1 if args.quick else 3)]
+            runs_tp = [throughput(lambda p: argv_for(20, p), folder, source) for _ in range(1 if args.quick else 7)]
             r["tp_writer"] = stream / MiB / statistics.median(t[0] for t in runs_tp)
             r["tp_first"] = stream / MiB / statistics.median(t[1] for t in runs_tp)
             r["rss"] = max([r["rss"]] + [t[2] for t in runs_tp])

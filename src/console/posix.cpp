@@ -113,6 +113,13 @@ bool output_gone(short revents) { return (revents & (POLLERR | POLLHUP | POLLNVA
 
 console_handle console_output() {
     fill_missing_standard_streams();
+#ifdef F_SETPIPE_SZ
+    // Into a pipe, a larger buffer means fewer round trips between trail and
+    // its reader when a writer appends fast. Best effort: the system may
+    // refuse the size.
+    struct stat info;
+    if (fstat(STDOUT_FILENO, &info) == 0 && S_ISFIFO(info.st_mode)) fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+#endif
     return STDOUT_FILENO;
 }
 
