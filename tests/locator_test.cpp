@@ -178,4 +178,23 @@ TEST_F(watched_file_test, truncated_file_is_read_again_from_its_start) {
     EXPECT_FALSE(may_have_new_data(*state));
 }
 
+TEST_F(watched_file_test, truncated_and_at_once_rewritten_longer_is_read_again_from_its_start) {
+    locate("old line one\nold line two\n", 20);
+    chunks();
+    // Longer than before: by its size alone the file only grew.
+    std::string rewritten = "restarted log, first line\nsecond line of the new log\n";
+    write(rewritten);
+    EXPECT_TRUE(may_have_new_data(*state));
+    EXPECT_EQ(read_position(*state), 0);
+    std::string shown;
+    for (const std::string& chunk : chunks()) shown += chunk;
+    EXPECT_EQ(shown, rewritten);
+
+    // Plain growth keeps the position.
+    write("appended\n", std::ios::app);
+    EXPECT_TRUE(may_have_new_data(*state));
+    EXPECT_EQ(read_position(*state), static_cast<std::int64_t>(rewritten.size()));
+    EXPECT_EQ(chunks(), (std::vector<std::string>{"appended\n"}));
+}
+
 }  // namespace

@@ -131,6 +131,19 @@ TEST(pipe, a_truncated_file_is_shown_again_from_its_start) {
     EXPECT_EQ(trail.shown, "old one\nold two\nold three\nnew\nnewer\n");
 }
 
+TEST(pipe, a_file_truncated_and_at_once_rewritten_longer_is_shown_from_its_start) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    write_file(log, "old one\nold two\n");
+    trail_process trail({log}, piped_no_keyboard);
+    ASSERT_TRUE(trail.wait_for_text("old two\n"));
+    std::string rewritten;
+    for (int i = 0; i < 50; ++i) rewritten += "rewritten line " + std::to_string(i) + "\n";
+    write_file(log, rewritten);  // one truncate and one write, between two looks
+    ASSERT_TRUE(trail.wait_for_text("rewritten line 49\n"));
+    EXPECT_EQ(trail.shown, "old one\nold two\n" + rewritten);
+}
+
 TEST(pipe, files_past_2_gib_are_located_and_followed) {
     scratch_folder folder;
     std::string log = folder.file("big.log");

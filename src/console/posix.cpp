@@ -218,10 +218,18 @@ std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
     }
 }
 
-std::int64_t file_size(file_ref file) {
+std::int64_t file_size(file_ref file, std::int64_t* modified) {
     struct stat info;
     if (fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    if (modified) *modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     return info.st_size;
+}
+
+std::int64_t read_file_at(file_ref file, std::int64_t offset, char* buffer, std::size_t max) {
+    for (;;) {
+        ssize_t n = pread(static_cast<int>(file), buffer, max, static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR) return n;
+    }
 }
 
 bool seek_file(file_ref file, std::int64_t offset) {

@@ -21,6 +21,8 @@ const std::size_t chunk_buffer_size = chunk_max + 3;
 // The follower reads the file in blocks of this size and cuts chunks out of
 // them in memory.
 const std::size_t read_block_size = 64 * 1024;
+// How many of the last bytes read are kept to recognise the file later.
+const std::size_t recent_max = 64;
 
 // The one record the start-up fills and the follower thread reads. The
 // start-up writes every setting before the follower starts; afterwards the
@@ -47,6 +49,13 @@ struct follow_state {
     std::size_t block_end = 0;
     std::int64_t file_pos = 0;
     char read_block[read_block_size];
+
+    // The last bytes read before file_pos, kept to notice a writer that
+    // truncated the file and wrote it past our position again between two
+    // looks: the size alone cannot show that, these bytes can.
+    char recent[recent_max];
+    std::size_t recent_length = 0;
+    std::int64_t modified_seen = 0;  // the file's stamp at the last look
 };
 
 // The process's state, filled by the start-up and read by follow_file.
@@ -64,6 +73,9 @@ std::size_t read_chunk(follow_state& state, char* chunk);
 // The file offset of the next chunk read_chunk will return.
 std::int64_t read_position(const follow_state& state);
 
+// Records bytes just read, which end at file_pos, as the most recent.
+void remember_read(follow_state& state, const char* bytes, std::size_t length);
+
 // Moves the read position to offset, dropping the read-ahead.
 void move_to(follow_state& state, std::int64_t offset);
 
@@ -73,8 +85,9 @@ void move_to(follow_state& state, std::int64_t offset);
 std::size_t read_available(follow_state& state, const char*& bytes);
 
 // Called after a pause that followed a read which found no data: whether
-// there may be something to read now. A file found shorter than the read
-// position (its writer truncated it) is read again from its start.
+// there may be something to read now. A file its writer truncated (found
+// shorter than the read position, or no longer holding the bytes last read
+// before it) is read again from its start.
 bool may_have_new_data(follow_state& state);
 
 // Moves the read position of the freshly opened file to the first of its

@@ -52,6 +52,8 @@ std::int64_t previous_line_feed(follow_state& state, std::int64_t limit) {
         if (!read_exactly_at(state.watched_file, start, state.read_block, length)) return -2;
         state.block_end = length;
         state.file_pos = limit;
+        state.recent_length = 0;
+        remember_read(state, state.read_block, length);
     }
 }
 

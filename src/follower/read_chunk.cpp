@@ -17,6 +17,7 @@ bool fill_block(follow_state& state) {
     }
     std::int64_t got = read_file(state.watched_file, state.read_block + kept, read_block_size - kept);
     if (got <= 0) return false;
+    remember_read(state, state.read_block + state.block_end, static_cast<std::size_t>(got));
     state.block_end += static_cast<std::size_t>(got);
     state.file_pos += got;
     return true;
@@ -59,21 +60,53 @@ std::int64_t read_position(const follow_state& state) {
     return state.file_pos - static_cast<std::int64_t>(state.block_end - state.block_start);
 }
 
+void remember_read(follow_state& state, const char* bytes, std::size_t length) {
+    if (length >= recent_max) {
+        std::memcpy(state.recent, bytes + length - recent_max, recent_max);
+        state.recent_length = recent_max;
+        return;
+    }
+    std::size_t keep = state.recent_length < recent_max - length ? state.recent_length : recent_max - length;
+    std::memmove(state.recent, state.recent + state.recent_length - keep, keep);
+    std::memcpy(state.recent + keep, bytes, length);
+    state.recent_length = keep + length;
+}
+
 void move_to(follow_state& state, std::int64_t offset) {
     seek_file(state.watched_file, offset);
     state.file_pos = offset;
     state.block_start = 0;
     state.block_end = 0;
+    state.recent_length = 0;
 }
 
+namespace {
+
+// Whether the bytes last read before file_pos are still there. A failed
+// read cannot tell, and counts as yes.
+bool recent_bytes_still_there(const follow_state& state) {
+    if (state.recent_length == 0) return true;
+    char now[recent_max];
+    std::int64_t offset = state.file_pos - static_cast<std::int64_t>(state.recent_length);
+    std::int64_t got = read_file_at(state.watched_file, offset, now, state.recent_length);
+    if (got < 0) return true;
+    return static_cast<std::size_t>(got) == state.recent_length && std::memcmp(now, state.recent, state.recent_length) == 0;
+}
+
+}  // namespace
+
 bool may_have_new_data(follow_state& state) {
-    std::int64_t size = file_size(state.watched_file);
+    std::int64_t modified = 0;
+    std::int64_t size = file_size(state.watched_file, &modified);
     if (size < 0) return true;  // a pipe or device: only a read can tell
     std::int64_t position = read_position(state);
-    if (size < position) {
+    bool written = size > position || modified != state.modified_seen;
+    state.modified_seen = modified;
+    // Asking the size is cheaper than a read that finds nothing; the bytes
+    // are compared only when the file was written.
+    if (size < position || (written && !recent_bytes_still_there(state))) {
         move_to(state, 0);
         return true;
     }
-    // Asking the size is cheaper than a read that finds nothing.
     return size > position;
 }
