@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 
 #include "trail_process.h"
 
@@ -81,38 +79,19 @@ TEST(pipe, ends_when_the_reader_goes_away_even_with_no_new_data) {
     }
 }
 
-long cpu_ticks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long user = 0, system = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) user = std::stol(field);
-        if (i == 15) system = std::stol(field);
-    }
-    return user + system;
-}
-
 TEST(pipe, without_a_keyboard_it_follows_without_spinning) {
     scratch_folder folder;
     std::string log = folder.file("app.log");
     write_file(log, "");
     trail_process trail({log}, piped_no_keyboard);
-    // A window of at least a second in which a busy loop would use about
-    // as much processor time as the window is long; polling uses almost
-    // none, however slow the machine.
-    auto start = std::chrono::steady_clock::now();
-    long ticks_before = cpu_ticks(trail.pid);
+    busy_watch watch(trail.pid);
     for (int i = 0; i < 5; ++i) {
         std::string line = "line " + std::to_string(i) + "\n";
         append_file(log, line);
         ASSERT_TRUE(trail.wait_for_text(line));
     }
-    ASSERT_TRUE(trail.wait_until([&] { return std::chrono::steady_clock::now() - start > std::chrono::seconds(1); }));
-    long window_ticks = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count() *
-                        sysconf(_SC_CLK_TCK) / 1000;
-    EXPECT_LT(cpu_ticks(trail.pid) - ticks_before, window_ticks / 2);
+    ASSERT_TRUE(trail.wait_until([&] { return watch.window_passed(); }));
+    EXPECT_FALSE(watch.spun());
     EXPECT_TRUE(trail.running());
     kill(trail.pid, SIGINT);
     EXPECT_EQ(trail.wait_exit(), 0);

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 const std::string waiting_message = "Waiting for file to be created ...\r";
@@ -246,3 +248,28 @@ void append_file(const std::string& path, const std::string& data) {
     write_all(fd, data);
     close(fd);
 }
+
+long cpu_ticks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) user = std::stol(field);
+        if (i == 15) system = std::stol(field);
+    }
+    return user + system;
+}
+
+busy_watch::busy_watch(pid_t watched) : pid(watched), start(std::chrono::steady_clock::now()), ticks(cpu_ticks(watched)) {}
+
+bool busy_watch::spun() const {
+    long window = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count() *
+                  sysconf(_SC_CLK_TCK) / 1000;
+    // A busy loop uses about as much processor time as the window is long;
+    // polling uses almost none, however slow the machine.
+    return cpu_ticks(pid) - ticks >= window / 2;
+}
+
+bool busy_watch::window_passed() const { return std::chrono::steady_clock::now() - start > std::chrono::seconds(1); }

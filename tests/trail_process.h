@@ -77,5 +77,19 @@ struct scratch_folder {
 void write_file(const std::string& path, const std::string& data);
 void append_file(const std::string& path, const std::string& data);
 
+// Processor time used by a process, in clock ticks.
+long cpu_ticks(pid_t pid);
+
+// Tells whether a process spun (used the processor most of the time) since
+// the watch started. Only meaningful once window_passed().
+struct busy_watch {
+    pid_t pid;
+    std::chrono::steady_clock::time_point start;
+    long ticks;
+    explicit busy_watch(pid_t watched);
+    bool window_passed() const;
+    bool spun() const;
+};
+
 extern const std::string waiting_message;
 extern const std::string blanking_line;
