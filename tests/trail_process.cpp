@@ -141,8 +141,8 @@ bool trail_process::drain(int timeout_ms) {
     return got;
 }
 
-bool trail_process::wait_until(const std::function<bool()>& condition) {
-    auto deadline = clock_type::now() + patience;
+bool trail_process::wait_until(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    auto deadline = clock_type::now() + limit;
     while (!condition()) {
         if (clock_type::now() > deadline) return false;
         drain(50);
@@ -172,6 +172,20 @@ bool trail_process::wait_for_keys_read() {
         if (clock_type::now() > deadline) return false;
         drain(20);
     }
+}
+
+bool trail_process::wait_for_poll_pause() {
+    const std::string clock_nanosleep_call = "230 ";  // x86-64 system call number
+    return wait_until([&] {
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+            std::ifstream call(task.path() / "syscall");
+            std::string line;
+            std::getline(call, line);
+            if (line.rfind(clock_nanosleep_call, 0) == 0) return true;
+        }
+        return false;
+    });
 }
 
 void trail_process::type(const std::string& keys) { write_all(terminal, keys); }

@@ -38,13 +38,16 @@ struct trail_process {
 
     // Reads what trail writes until condition holds; false if it does not
     // within patience.
-    bool wait_until(const std::function<bool()>& condition);
+    bool wait_until(const std::function<bool()>& condition, std::chrono::seconds limit = patience);
     bool wait_for_text(const std::string& text);  // in shown
     // Until trail has its terminal in key mode (no echo, no line buffering).
     bool wait_for_key_mode();
     // Until trail has read every byte typed at its terminal.
     bool wait_for_keys_read();
     void type(const std::string& keys);
+    // Until one of trail's threads sleeps in its poll pause: it has read all
+    // there was and found nothing more.
+    bool wait_for_poll_pause();
     struct termios terminal_mode() const;
     bool running();
     // The exit code, -1000 - signal when killed by a signal, or -1 when it
