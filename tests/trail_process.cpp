@@ -64,11 +64,25 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
     int null_input = -1;
     if (!how.input_from_terminal) check((null_input = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0, "open");
 
+    // TRAIL_TEST_WRAPPER, words separated by spaces, runs trail under
+    // another program (valgrind, say).
+    std::vector<std::string> words;
+    if (const char* wrapper = std::getenv("TRAIL_TEST_WRAPPER")) {
+        std::string word;
+        for (const char* c = wrapper;; ++c) {
+            if (*c == ' ' || *c == 0) {
+                if (!word.empty()) words.push_back(word);
+                word.clear();
+                if (*c == 0) break;
+            } else {
+                word += *c;
+            }
+        }
+    }
+    words.push_back(trail_binary());
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    std::string binary = trail_binary();
-    argv.push_back(binary.data());
-    std::vector<std::string> copies(args);
-    for (auto& arg : copies) argv.push_back(arg.data());
+    for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
     pid = fork();
@@ -85,7 +99,7 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
                                    static_cast<rlim_t>(how.address_space_limit)};
             setrlimit(RLIMIT_AS, &limit);
         }
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     if (how.output_to_pipe) {

@@ -8,6 +8,7 @@
 // foreground.
 #include "console/console.h"
 
+#include <atomic>
 #include <cerrno>
 #include <initializer_list>
 #include <csignal>
@@ -26,9 +27,11 @@ namespace {
 void (*volatile control_handler)() = nullptr;
 
 // The terminal mode found before read_key changed it, and whether it is
-// changed now. Both are read by signal handlers.
+// changed now. Both are read by signal handlers and by whichever thread
+// ends the process; the atomic orders the two (lock-free, so safe in a
+// signal handler).
 struct termios saved_mode;
-volatile sig_atomic_t mode_changed = 0;
+std::atomic<int> mode_changed{0};
 
 bool keyboard_ended = false;  // standard input hung up or reached its end
 

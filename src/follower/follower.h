@@ -50,9 +50,10 @@ struct follow_state {
     std::int64_t file_pos = 0;
     char read_block[read_block_size];
 
-    // The last bytes read before file_pos, kept to notice a writer that
-    // truncated the file and wrote it past our position again between two
-    // looks: the size alone cannot show that, these bytes can.
+    // A regular file is read at explicit offsets, each read starting on the
+    // last bytes read before file_pos (recent), to notice a writer that
+    // truncated the file and wrote it past our position again.
+    bool regular_file = false;
     char recent[recent_max];
     std::size_t recent_length = 0;
     std::int64_t modified_seen = 0;  // the file's stamp at the last look
@@ -85,9 +86,8 @@ void move_to(follow_state& state, std::int64_t offset);
 std::size_t read_available(follow_state& state, const char*& bytes);
 
 // Called after a pause that followed a read which found no data: whether
-// there may be something to read now. A file its writer truncated (found
-// shorter than the read position, or no longer holding the bytes last read
-// before it) is read again from its start.
+// there may be something to read now. A file found shorter than the read
+// position (its writer truncated it) is read again from its start.
 bool may_have_new_data(follow_state& state);
 
 // Moves the read position of the freshly opened file to the first of its

@@ -113,6 +113,7 @@ std::int64_t locate_last_lines(follow_state& state, char* buffer) {
     // A pipe or device has no end to count back from, and what a forward
     // pass read from it could not be shown again: show its present data.
     if (size < 0) return read_position(state);
+    state.regular_file = true;
     std::int64_t start = find_last_lines_start(state, size, state.ring_size - 1);
     if (start >= 0) return start;
     // The file shrank under the search or a read failed: count forward.

@@ -1,23 +1,51 @@
 // Reading the watched file: large reads into a block, chunks cut from it in
 // memory, and the return to the file's start after a truncation.
+//
+// A writer may truncate its log at any moment, also while trail is reading
+// it, and write it past trail's position again before trail looks: the
+// size alone cannot show that. So each read of a regular file starts a few
+// bytes early, on the last bytes read before; if the file no longer holds
+// them there, it was truncated, and trail goes back to its start. The check
+// rides on the read itself: it costs no extra system call.
 #include <cstring>
 
 #include "follower/follower.h"
 
 namespace {
 
+// Unread bytes are kept after a guard of recent_max bytes, where an
+// overlapped read puts the recent bytes again.
+const std::size_t guard = recent_max;
+
 // Appends whatever the file has past the block's end. False when there was
-// nothing to read (for now) or the read failed.
+// nothing new to read (for now) or the read failed; true also when a
+// truncation was found and the read position went back to the start.
 bool fill_block(follow_state& state) {
     std::size_t kept = state.block_end - state.block_start;
-    if (state.block_start > 0) {
-        std::memmove(state.read_block, state.read_block + state.block_start, kept);
-        state.block_start = 0;
-        state.block_end = kept;
+    if (state.block_start != guard) {
+        std::memmove(state.read_block + guard, state.read_block + state.block_start, kept);
+        state.block_start = guard;
+        state.block_end = guard + kept;
     }
-    std::int64_t got = read_file(state.watched_file, state.read_block + kept, read_block_size - kept);
+    char* free_space = state.read_block + state.block_end;
+    std::size_t room = read_block_size - state.block_end;
+
+    std::size_t overlap = state.regular_file ? state.recent_length : 0;
+    std::int64_t got;
+    if (state.regular_file) {
+        got = read_file_at(state.watched_file, state.file_pos - static_cast<std::int64_t>(overlap),
+                           free_space - overlap, room + overlap);
+        if (got < 0) return false;
+        if (static_cast<std::size_t>(got) < overlap || std::memcmp(free_space - overlap, state.recent, overlap) != 0) {
+            move_to(state, 0);
+            return true;
+        }
+        got -= static_cast<std::int64_t>(overlap);
+    } else {
+        got = read_file(state.watched_file, free_space, room);
+    }
     if (got <= 0) return false;
-    remember_read(state, state.read_block + state.block_end, static_cast<std::size_t>(got));
+    remember_read(state, free_space, static_cast<std::size_t>(got));
     state.block_end += static_cast<std::size_t>(got);
     state.file_pos += got;
     return true;
@@ -49,7 +77,9 @@ std::size_t read_chunk(follow_state& state, char* chunk) {
 }
 
 std::size_t read_available(follow_state& state, const char*& bytes) {
-    if (state.block_start == state.block_end && !fill_block(state)) return 0;
+    while (state.block_start == state.block_end) {
+        if (!fill_block(state)) return 0;
+    }
     bytes = state.read_block + state.block_start;
     std::size_t length = state.block_end - state.block_start;
     state.block_start = state.block_end;
@@ -80,33 +110,19 @@ void move_to(follow_state& state, std::int64_t offset) {
     state.recent_length = 0;
 }
 
-namespace {
-
-// Whether the bytes last read before file_pos are still there. A failed
-// read cannot tell, and counts as yes.
-bool recent_bytes_still_there(const follow_state& state) {
-    if (state.recent_length == 0) return true;
-    char now[recent_max];
-    std::int64_t offset = state.file_pos - static_cast<std::int64_t>(state.recent_length);
-    std::int64_t got = read_file_at(state.watched_file, offset, now, state.recent_length);
-    if (got < 0) return true;
-    return static_cast<std::size_t>(got) == state.recent_length && std::memcmp(now, state.recent, state.recent_length) == 0;
-}
-
-}  // namespace
-
 bool may_have_new_data(follow_state& state) {
     std::int64_t modified = 0;
     std::int64_t size = file_size(state.watched_file, &modified);
     if (size < 0) return true;  // a pipe or device: only a read can tell
     std::int64_t position = read_position(state);
-    bool written = size > position || modified != state.modified_seen;
-    state.modified_seen = modified;
-    // Asking the size is cheaper than a read that finds nothing; the bytes
-    // are compared only when the file was written.
-    if (size < position || (written && !recent_bytes_still_there(state))) {
+    if (size < position) {
         move_to(state, 0);
         return true;
     }
-    return size > position;
+    // Asking the size is cheaper than a read that finds nothing. A file
+    // written but no longer than before may have been truncated and
+    // written again: the next read finds out.
+    bool written = modified != state.modified_seen;
+    state.modified_seen = modified;
+    return size > position || written;
 }
