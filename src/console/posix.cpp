@@ -159,24 +159,29 @@ std::size_t console_write(console_handle handle, const char* text, std::size_t l
 int read_key() {
     for (;;) {
         bool use_keys = !keyboard_ended && isatty(STDIN_FILENO) == 1;
+        bool waiting_for_foreground = false;
         if (use_keys) {
+            static bool job_control_handled = false;
+            if (!job_control_handled) {
+                job_control_handled = true;
+                install(SIGTSTP, on_suspend, SA_RESTART);
+                install(SIGCONT, on_continue, SA_RESTART);
+            }
             // A background process that reads or changes its terminal is
             // stopped by the shell; wait for the foreground instead.
             if (in_foreground()) {
-                static bool job_control_handled = false;
-                if (!job_control_handled) {
-                    job_control_handled = true;
-                    install(SIGTSTP, on_suspend, SA_RESTART);
-                    install(SIGCONT, on_continue, SA_RESTART);
-                }
                 apply_key_mode();
             } else {
                 use_keys = false;
+                waiting_for_foreground = true;
             }
         }
 
+        // Brought to the foreground, the process gets SIGCONT, which ends
+        // the wait; a shell that sends none is caught by looking again now
+        // and then.
         struct pollfd watch[2] = {{STDOUT_FILENO, 0, 0}, {STDIN_FILENO, POLLIN, 0}};
-        int ready = poll(watch, use_keys ? 2 : 1, -1);
+        int ready = poll(watch, use_keys ? 2 : 1, waiting_for_foreground ? 500 : -1);
         if (ready < 0) continue;  // interrupted: look at the terminal again
         if (output_gone(watch[0].revents)) run_control_handler();
         if (!use_keys || watch[1].revents == 0) continue;
