@@ -108,7 +108,11 @@ TEST(odd_files, bursts_of_harmless_signals_lose_and_repeat_nothing) {
         sent += 4;
     }
     writer.join();
-    ASSERT_TRUE(trail.wait_until([&] { return trail.shown.size() >= expected.size(); }));
+    bool complete = trail.wait_until([&] { return trail.shown.size() >= expected.size(); });
+    std::size_t same = 0;
+    while (same < trail.shown.size() && same < expected.size() && trail.shown[same] == expected[same]) ++same;
+    ASSERT_TRUE(complete) << trail.shown.size() << " of " << expected.size() << " shown, the first " << same
+                          << " as written; trail " << (trail.running() ? "still runs" : "has ended");
     EXPECT_EQ(trail.shown, expected);
     EXPECT_TRUE(trail.running());
     trail.type("q");
