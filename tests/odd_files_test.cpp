@@ -15,7 +15,7 @@
 
 namespace {
 
-const launch piped_with_keyboard = {true, true, true};
+const launch piped_with_keyboard = output_piped(true);
 
 void write_to(int fd, const std::string& data) { ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size())); }
 

@@ -13,8 +13,8 @@
 
 namespace {
 
-const launch piped_no_keyboard = {true, false, false};
-const launch piped_with_keyboard = {true, true, true};
+const launch piped_no_keyboard = output_piped(false);
+const launch piped_with_keyboard = output_piped(true);
 
 TEST(pipe, file_bytes_pass_unchanged) {
     scratch_folder folder;

@@ -16,7 +16,7 @@
 
 namespace {
 
-const launch piped_no_keyboard = {true, false, false};
+const launch piped_no_keyboard = output_piped(false);
 const std::chrono::seconds soak_patience{1800};
 
 // Until trail has shown `size` bytes; gives up when nothing new comes for

@@ -55,6 +55,12 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
         mode.c_oflag &= ~OPOST;
         tcsetattr(terminal_slave, TCSANOW, &mode);
         tcgetattr(terminal_slave, &initial_mode);
+        // Wide, so that no line the tests write is wrapped by a console
+        // that renders a screen.
+        struct winsize size = {};
+        size.ws_col = 400;
+        size.ws_row = 50;
+        ioctl(terminal_slave, TIOCSWINSZ, &size);
         fcntl(terminal, F_SETFD, FD_CLOEXEC);
         fcntl(terminal_slave, F_SETFD, FD_CLOEXEC);
     }
@@ -67,7 +73,11 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
     // TRAIL_TEST_WRAPPER, words separated by spaces, runs trail under
     // another program (valgrind, say).
     std::vector<std::string> words;
-    if (const char* wrapper = std::getenv("TRAIL_TEST_WRAPPER")) {
+    const char* wrapper = std::getenv("TRAIL_TEST_WRAPPER");
+#ifdef TRAIL_WRAPPER
+    if (!wrapper) wrapper = TRAIL_WRAPPER;
+#endif
+    if (wrapper) {
         std::string word;
         for (const char* c = wrapper;; ++c) {
             if (*c == ' ' || *c == 0) {
@@ -79,7 +89,7 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
             }
         }
     }
-    words.push_back(trail_binary());
+    words.push_back(how.program.empty() ? trail_binary() : how.program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());

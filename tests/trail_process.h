@@ -15,7 +15,18 @@ struct launch {
     bool input_from_terminal = true;  // else standard input is /dev/null
     bool errors_to_terminal = true;  // else standard error is a pipe
     long address_space_limit = 0;    // bytes, when not 0
+    std::string program;             // run instead of trail, when not empty
 };
+
+// Standard output a pipe; standard input and error the terminal (with a
+// keyboard) or /dev/null and a pipe (without).
+inline launch output_piped(bool keyboard) {
+    launch how;
+    how.output_to_pipe = true;
+    how.input_from_terminal = keyboard;
+    how.errors_to_terminal = keyboard;
+    return how;
+}
 
 // Generous: the machines running the tests are shared and may be slow.
 const std::chrono::seconds patience{30};

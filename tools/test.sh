@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds trail and runs every test: the suite on the release-like build, the
 # suite again under AddressSanitizer with UndefinedBehaviorSanitizer and
-# under ThreadSanitizer, end-to-end runs under valgrind's memcheck, and each
-# libFuzzer target for a bounded time. Installs what is missing first (as
+# under ThreadSanitizer, end-to-end runs under valgrind's memcheck, each
+# libFuzzer target for a bounded time, and the Win32 build under wine. Installs what is missing first (as
 # root, with apt-get). Runs every stage, then fails if any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -76,11 +76,35 @@ fuzz() {
   done
 }
 
+# The Win32 build: cross-built with mingw-w64, tested under wine. Installed
+# here when missing (as root); skipped with a line saying so where it cannot
+# be.
+win32_under_wine() {
+  if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64-posix wine64 wine ||
+      return 1
+  fi
+  export WINEDEBUG=-all
+  timeout 300 wineboot --init >/dev/null 2>&1 || true
+  cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTRAIL_TESTS=OFF \
+    -DTRAIL_WERROR=ON >/dev/null &&
+    cmake --build build-win &&
+    (cd build-win && cpack >/dev/null) &&
+    cmake -S . -B build-wine -G Ninja -DTRAIL_WERROR=ON -DTRAIL_WIN32_DIR="$PWD/build-win" >/dev/null &&
+    cmake --build build-wine &&
+    ctest --test-dir build-wine --output-on-failure --timeout 600 -R '^wine\.'
+}
+
 stage "tests" suite build ""
 stage "tests under address and undefined-behaviour sanitizers" suite build-asan "" -DTRAIL_SANITIZE=address,undefined
 stage "tests under thread sanitizer" suite build-tsan "$tsan_exclude" -DTRAIL_SANITIZE=thread
 stage "end-to-end runs under valgrind memcheck" under_valgrind
 stage "fuzzing" fuzz
+if [ "$(id -u)" = 0 ] || { command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; }; then
+  stage "Win32 build under wine" win32_under_wine
+else
+  echo "== SKIPPED: Win32 build under wine (mingw-w64 and wine are missing, and installing them needs root)"
+fi
 
 echo
 [ $failed -eq 0 ] || echo "failed stages: ${failures[*]}"

@@ -19,6 +19,14 @@ struct console_size {
     int rows;
 };
 
+// --- Command line ------------------------------------------------------------
+
+// The process's arguments, the program's name first and a null entry last,
+// as UTF-8 text; argc is set to their number. Where the platform hands the
+// program wide (UTF-16) arguments, they are converted, so that any file
+// name can be given; elsewhere argv itself comes back.
+char** command_line_arguments(int& argc, char** argv);
+
 // --- Standard streams -------------------------------------------------------
 
 // The process's standard output and standard error. Never no_handle: a

@@ -114,6 +114,8 @@ bool output_gone(short revents) { return (revents & (POLLERR | POLLHUP | POLLNVA
 
 }  // namespace
 
+char** command_line_arguments(int&, char** argv) { return argv; }
+
 console_handle console_output() {
     fill_missing_standard_streams();
 #ifdef F_SETPIPE_SZ

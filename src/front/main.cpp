@@ -25,6 +25,7 @@ int refuse_count(const char* option, const char* why) {
 int main(int argc, char** argv) {
     follow_state& state = shared_follow_state;
     state.console_out = console_output();
+    argv = command_line_arguments(argc, argv);
 
     switch (read_command_line(argc, argv, state)) {
         case help_requested:

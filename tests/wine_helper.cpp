@@ -1,0 +1,43 @@
+// A small Win32 program that the tests run under wine beside trail.exe:
+//   wine_helper rename FROM TO   renames a file (fails if it is held without
+//                                FILE_SHARE_DELETE)
+//   wine_helper delete FILE      deletes a file (likewise)
+//   wine_helper buffer           runs trail's buffer command on this console
+//                                and prints "largest CxR buffer CxR"
+// It exits 0 on success, 1 on failure.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "console/console.h"
+
+namespace {
+
+std::wstring wide(const char* utf8) {
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &text[0], length);
+    text.resize(std::wcslen(text.c_str()));
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "rename") == 0) {
+        return MoveFileExW(wide(argv[2]).c_str(), wide(argv[3]).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "delete") == 0) return DeleteFileW(wide(argv[2]).c_str()) ? 0 : 1;
+    if (argc == 2 && std::strcmp(argv[1], "buffer") == 0) {
+        console_handle out = console_output();
+        console_size largest = largest_window_size(out);
+        set_screen_buffer_size(out, largest);
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 1;
+        std::printf("largest %dx%d buffer %dx%d\n", largest.columns, largest.rows, info.dwSize.X, info.dwSize.Y);
+        return 0;
+    }
+    return 1;
+}

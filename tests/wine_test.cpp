@@ -1,0 +1,185 @@
+// trail.exe, the Win32 build, run under wine in a pseudo-terminal and with
+// its output a pipe.
+//
+// Wine's console renders a screen rather than passing bytes through: it
+// wraps each write in cursor hide and show sequences, may draw the blanking
+// line as an erase to the end of the line, and ends every line with a
+// carriage return and line feed. shown_by_wine() undoes exactly these; all
+// else the program writes is compared as it is. Byte 3 typed at the
+// terminal reaches trail.exe as a Ctrl+C control event.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "trail_process.h"
+
+namespace {
+
+const launch piped_no_keyboard = output_piped(false);
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string line_ends_folded(const std::string& text) { return replaced(text, "\r\n", "\n"); }
+
+std::string shown_by_wine(const std::string& raw) {
+    std::string text = replaced(replaced(raw, "\x1b[?25l", ""), "\x1b[?25h", "");
+    return line_ends_folded(replaced(text, "\x1b[K", blanking_line));
+}
+
+bool shows(trail_process& trail, const std::string& expected) {
+    return trail.wait_until([&] { return shown_by_wine(trail.shown) == line_ends_folded(expected); });
+}
+
+int run_helper(const std::vector<std::string>& args) {
+    std::string command = "wine " + std::string(TRAIL_WINE_HELPER);
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(wine, last_lines_following_and_the_quit_keys) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    std::string lines;
+    for (int i = 1; i <= 30; ++i) lines += "line " + std::to_string(i) + "\n";
+    write_file(log, lines);
+    trail_process trail({"-3", log});
+    std::string expected = blanking_line + "line 28\nline 29\nline 30\n";
+    ASSERT_TRUE(shows(trail, expected)) << shown_by_wine(trail.shown);
+
+    append_file(log, "abc");
+    expected += "abc\r\n";
+    ASSERT_TRUE(shows(trail, expected)) << shown_by_wine(trail.shown);
+    append_file(log, "def\n" + std::string("ab\0cd\n", 6) + std::string("\0lead\n", 6) + std::string(300, 'w') + "\n");
+    expected += "def\nab\r\nlead\n" + std::string(255, 'w') + "\r\n" + std::string(45, 'w') + "\n";
+    ASSERT_TRUE(shows(trail, expected)) << shown_by_wine(trail.shown);
+
+    trail.type("QX+a");
+    append_file(log, "still here\n");
+    expected += "still here\n";
+    ASSERT_TRUE(shows(trail, expected)) << shown_by_wine(trail.shown);
+    EXPECT_TRUE(trail.running());
+    trail.type("q");
+    EXPECT_EQ(trail.wait_exit(), 0);
+}
+
+TEST(wine, waits_for_the_file_and_ends_on_x_and_ctrl_c) {
+    scratch_folder folder;
+    std::string log = folder.file("later.log");
+    trail_process trail({log});
+    ASSERT_TRUE(trail.wait_until([&] {
+        std::string text = shown_by_wine(trail.shown);
+        return text.find(waiting_message + waiting_message) != std::string::npos;
+    }));
+    write_file(log, "hello\n");
+    ASSERT_TRUE(trail.wait_until([&] {
+        std::string text = shown_by_wine(trail.shown);
+        return text.size() >= 6 && text.compare(text.size() - 6, 6, "hello\n") == 0;
+    }));
+    std::string text = shown_by_wine(trail.shown);
+    EXPECT_EQ(text.substr(text.find(blanking_line)), blanking_line + "hello\n");
+    trail.type("x");
+    EXPECT_EQ(trail.wait_exit(), 0);
+
+    trail_process waiting({folder.file("never.log")});
+    ASSERT_TRUE(waiting.wait_until([&] { return shown_by_wine(waiting.shown).find(waiting_message) != std::string::npos; }));
+    waiting.type("\x03");
+    EXPECT_EQ(waiting.wait_exit(), 0);
+}
+
+TEST(wine, output_to_a_pipe_is_the_files_bytes) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    std::string data = std::string("first\r\nsecond\0with zero\n", 25) + std::string(300, 'p') + "\nunfinished";
+    write_file(log, data);
+    trail_process trail({"-5", log}, piped_no_keyboard);
+    ASSERT_TRUE(trail.wait_until([&] { return trail.shown.size() >= data.size(); }));
+    EXPECT_EQ(trail.shown, data);
+    append_file(log, " now\n");
+    ASSERT_TRUE(trail.wait_for_text("unfinished now\n"));
+    EXPECT_EQ(trail.shown, data + " now\n");
+    EXPECT_EQ(trail.error_text, "");
+    // The reader goes away: the next write finds the pipe closed. (Windows
+    // also fails a write of nothing to such a pipe, which trail tries while
+    // idle; wine lets that one succeed, so here new data is what tells.)
+    trail.close_output();
+    append_file(log, "to nobody\n");
+    EXPECT_EQ(trail.wait_exit(), 0);
+}
+
+TEST(wine, usage_and_bad_counts) {
+    trail_process usage({}, piped_no_keyboard);
+    EXPECT_EQ(usage.wait_exit(), 2);
+    EXPECT_EQ(usage.error_text.rfind("usage: trail", 0), 0u) << usage.error_text;
+    trail_process bad({"-2147483647", "x.log"}, piped_no_keyboard);
+    EXPECT_EQ(bad.wait_exit(), 2);
+    EXPECT_NE(bad.error_text.find("'-2147483647'"), std::string::npos) << bad.error_text;
+    EXPECT_EQ(bad.shown, "");
+}
+
+TEST(wine, a_name_outside_the_code_page_opens) {
+    scratch_folder folder;
+    std::string log = folder.file("журнал-日志.log");
+    write_file(log, "unicode name\n");
+    trail_process trail({log}, piped_no_keyboard);
+    ASSERT_TRUE(trail.wait_for_text("unicode name\n"));
+    EXPECT_EQ(trail.shown, "unicode name\n");
+}
+
+TEST(wine, a_windows_writer_may_rename_and_delete_the_followed_file) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    write_file(log, "before\n");
+    trail_process trail({log}, piped_no_keyboard);
+    ASSERT_TRUE(trail.wait_for_text("before\n"));
+    std::string rotated = folder.file("app.log.1");
+    ASSERT_EQ(run_helper({"rename", log, rotated}), 0);
+    append_file(rotated, "after the rename\n");
+    ASSERT_TRUE(trail.wait_for_text("after the rename\n"));
+    // Deleting succeeds; as on Windows, the name goes once trail lets go.
+    ASSERT_EQ(run_helper({"delete", rotated}), 0);
+    append_file(rotated, "after the delete\n");
+    ASSERT_TRUE(trail.wait_for_text("after the delete\n"));
+    EXPECT_EQ(trail.shown, "before\nafter the rename\nafter the delete\n");
+    EXPECT_TRUE(trail.running());
+}
+
+TEST(wine, plus_gives_the_buffer_the_largest_window_size) {
+    launch on_console;
+    on_console.program = TRAIL_WINE_HELPER;
+    trail_process helper({"buffer"}, on_console);
+    EXPECT_EQ(helper.wait_exit(), 0);
+    // Wine draws the helper's text with cursor movements between the
+    // characters: read it with every escape sequence and space taken out.
+    std::string text;
+    for (std::size_t i = 0; i < helper.shown.size(); ++i) {
+        if (helper.shown[i] == '\x1b' && i + 1 < helper.shown.size() && helper.shown[i + 1] == '[') {
+            i += 2;
+            while (i < helper.shown.size() && !std::isalpha(static_cast<unsigned char>(helper.shown[i]))) ++i;
+        } else if (helper.shown[i] != ' ') {
+            text += helper.shown[i];
+        }
+    }
+    int largest_columns = 0, largest_rows = 0, columns = 0, rows = 0;
+    std::size_t at = text.find("largest");
+    ASSERT_NE(at, std::string::npos) << text;
+    ASSERT_EQ(std::sscanf(text.c_str() + at, "largest%dx%dbuffer%dx%d", &largest_columns, &largest_rows, &columns, &rows),
+              4)
+        << text;
+    EXPECT_GT(largest_columns, 0);
+    EXPECT_GT(largest_rows, 0);
+    EXPECT_EQ(columns, largest_columns);
+    EXPECT_EQ(rows, largest_rows);
+}
+
+}  // namespace
