@@ -33,7 +33,7 @@ TEST(pipe, file_bytes_pass_unchanged) {
     expected += more;
     ASSERT_TRUE(trail.wait_until([&] { return trail.shown.size() >= expected.size(); }));
     EXPECT_EQ(trail.shown, expected);
-    kill(trail.pid, SIGTERM);
+    trail.close_output();
     EXPECT_EQ(trail.wait_exit(), 0);
     EXPECT_EQ(trail.error_text, "");
 }

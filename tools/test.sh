@@ -51,9 +51,9 @@ suite() {  # suite DIR CTEST-EXCLUDE-REGEX CMAKE-OPTIONS...
 }
 
 # ThreadSanitizer emulates signal delivery, and now and then drops a signal
-# sent to a process waiting for a key on a terminal; the tests whose subject
-# is that delivery run in every other stage instead.
-tsan_exclude='control_signal|quit_key.*x3|closing_the_terminal|suspended|a_fifo'
+# sent to the program (seen with SIGINT, SIGTERM and SIGHUP); the tests whose
+# subject is a signal ending trail run in every other stage instead.
+tsan_exclude='control_signal|quit_key.*x3|closing_the_terminal|suspended|a_fifo|without_a_keyboard'
 
 under_valgrind() {
   cmake -S . -B build-valgrind -G Ninja -DTRAIL_WERROR=ON -DTRAIL_STATIC=OFF >/dev/null &&
