@@ -28,7 +28,7 @@ bool fill_block(follow_state& state) {
         state.block_end = guard + kept;
     }
     char* free_space = state.read_block + state.block_end;
-    std::size_t room = read_block_size - state.block_end;
+    std::size_t room = sizeof state.read_block - state.block_end;
 
     std::size_t overlap = state.regular_file ? state.recent_length : 0;
     std::int64_t got;
