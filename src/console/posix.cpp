@@ -50,13 +50,19 @@ void restore_mode() {
     }
 }
 
+bool in_foreground();
+void apply_key_mode();
+
 // Ctrl+Z: give the terminal back as it was found, then stop. Execution
-// resumes here on SIGCONT; read_key applies the key mode again if the
-// process is back in the foreground.
+// resumes here on SIGCONT, and the key mode is taken again at once if the
+// process is back in the foreground: the keyboard wait need not notice the
+// continuation (under some runtimes it does not return for it).
 void on_suspend(int) {
     int saved_errno = errno;
+    bool had_key_mode = mode_changed != 0;
     restore_mode();
     raise(SIGSTOP);
+    if (had_key_mode && in_foreground()) apply_key_mode();
     errno = saved_errno;
 }
 
