@@ -175,6 +175,26 @@ TEST(terminal, suspended_it_gives_the_terminal_back_and_takes_it_again) {
     expect_clean_quit(trail);
 }
 
+TEST(terminal, started_in_the_background_it_leaves_the_terminal_alone_until_brought_forward) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    write_file(log, "hello\n");
+    launch job;
+    job.start_in_background = true;
+    trail_process trail({log}, job);
+    ASSERT_TRUE(trail.wait_for_text("hello\n"));
+    // Were it to read or change the terminal now, the shell's job control
+    // would stop it, and it would show no more.
+    append_file(log, "in the background\n");
+    ASSERT_TRUE(trail.wait_for_text("in the background\n"));
+    EXPECT_TRUE(same_mode(trail.terminal_mode(), trail.initial_mode));
+
+    kill(trail.pid, SIGUSR1);  // fg
+    ASSERT_TRUE(trail.wait_for_key_mode());
+    trail.type("q");
+    expect_clean_quit(trail);
+}
+
 TEST(terminal, closing_the_terminal_ends_it_with_code_0) {
     scratch_folder folder;
     std::string log = folder.file("app.log");

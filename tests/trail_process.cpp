@@ -42,6 +42,34 @@ void write_all(int fd, const std::string& data) {
     }
 }
 
+// In the forked child: stay behind as a job-control shell that owns the
+// terminal and runs trail as a background job in a process group of its
+// own. SIGUSR1 brings the job to the foreground as `fg` does (the terminal
+// handed over, then SIGCONT). The shell ends with the job's exit code.
+pid_t background_job = 0;
+
+void bring_job_to_foreground(int) {
+    tcsetpgrp(0, background_job);
+    kill(-background_job, SIGCONT);
+}
+
+void act_as_job_control_shell() {
+    signal(SIGTTOU, SIG_IGN);
+    pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        signal(SIGTTOU, SIG_DFL);
+        return;  // goes on to run trail
+    }
+    setpgid(job, job);
+    background_job = job;
+    signal(SIGUSR1, bring_job_to_foreground);
+    int status = 0;
+    while (waitpid(job, &status, 0) < 0 && errno == EINTR) {
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 }  // namespace
 
 trail_process::trail_process(const std::vector<std::string>& args, launch how) {
@@ -109,6 +137,7 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
                                    static_cast<rlim_t>(how.address_space_limit)};
             setrlimit(RLIMIT_AS, &limit);
         }
+        if (how.start_in_background) act_as_job_control_shell();
         execvp(argv[0], argv.data());
         _exit(127);
     }

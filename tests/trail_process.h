@@ -16,6 +16,9 @@ struct launch {
     bool errors_to_terminal = true;  // else standard error is a pipe
     long address_space_limit = 0;    // bytes, when not 0
     std::string program;             // run instead of trail, when not empty
+    // Run as a background job of a job-control shell on the terminal; pid
+    // is then the shell's, and SIGUSR1 to it brings trail to the foreground.
+    bool start_in_background = false;
 };
 
 // Standard output a pipe; standard input and error the terminal (with a
