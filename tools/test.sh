@@ -87,6 +87,9 @@ win32_under_wine() {
       return 1
   fi
   export WINEDEBUG=-all
+  # A prefix of our own: nothing depends on HOME or on the user's own.
+  export WINEPREFIX="$PWD/build-win/wine-prefix"
+  mkdir -p build-win
   timeout 300 wineboot --init >/dev/null 2>&1 || true
   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTRAIL_TESTS=OFF \
     -DTRAIL_WERROR=ON >/dev/null &&
