@@ -13,11 +13,11 @@ namespace {
 // Reads exactly length bytes at offset into buffer. False if the file gave
 // fewer (it shrank meanwhile) or a read failed.
 bool read_exactly_at(file_ref file, std::int64_t offset, char* buffer, std::size_t length) {
-    if (!seek_file(file, offset)) return false;
     while (length > 0) {
-        std::int64_t got = read_file(file, buffer, length);
+        std::int64_t got = read_file_at(file, offset, buffer, length);
         if (got <= 0) return false;
         buffer += got;
+        offset += got;
         length -= static_cast<std::size_t>(got);
     }
     return true;
@@ -34,8 +34,9 @@ const char* last_line_feed(const char* bytes, std::size_t length) {
 
 // The offset of the last line feed before limit, -1 when there is none, -2
 // when a read failed. The read-ahead serves as the window on the file: it
-// holds bytes [file_pos - block_end, file_pos) and the file's position is
-// file_pos, so the lines found are ready to be read from it afterwards.
+// holds bytes [file_pos - block_end, file_pos), so the lines found are ready
+// to be read from it afterwards (a regular file is read at explicit
+// offsets: its position is never needed).
 std::int64_t previous_line_feed(follow_state& state, std::int64_t limit) {
     for (;;) {
         std::int64_t window_start = state.file_pos - static_cast<std::int64_t>(state.block_end);
