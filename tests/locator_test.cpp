@@ -39,6 +39,7 @@ class watched_file_test : public ::testing::Test {
     std::unique_ptr<follow_state> state = std::make_unique<follow_state>();
     std::vector<std::int64_t> ring;
     char buffer[chunk_buffer_size];
+    char* args[3] = {nullptr, nullptr, nullptr};
 
     void TearDown() override {
         if (state->watched_file != no_handle) close_file(state->watched_file);
@@ -55,6 +56,8 @@ class watched_file_test : public ::testing::Test {
         ring.assign(static_cast<std::size_t>(count) + 1, -7);
         state->ring_size = count + 1;
         state->offset_ring = ring.data();
+        args[1] = path.data();
+        state->arg_list = args;
         state->watched_file = open_for_reading(path.c_str());
         ASSERT_NE(state->watched_file, no_handle);
     }

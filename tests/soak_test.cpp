@@ -1,5 +1,6 @@
 // Soak: a writer appends random lines as fast as it can while trail follows
-// the file into a pipe; what comes out must be the file, byte for byte.
+// the file into a pipe, truncating or rotating it now and then; what comes
+// out must be every byte written, in order.
 // TRAIL_SOAK_MIB sets how much is written (32 MiB by default; the full soak
 // in the README writes 1024).
 #include <gtest/gtest.h>
@@ -117,6 +118,35 @@ TEST(soak, every_byte_written_after_each_truncation_appears) {
         ASSERT_EQ(trail.shown.size(), expected.size()) << "generation " << generation;
         ASSERT_TRUE(trail.shown == expected) << "generation " << generation << ": the output differs";
     }
+}
+
+TEST(soak, every_generation_of_a_log_rotated_by_rename_appears) {
+    scratch_folder folder;
+    std::string log = folder.file("soak.log");
+    write_file(log, "");
+    trail_process trail({log}, piped_no_keyboard);
+    ASSERT_TRUE(trail.wait_for_poll_pause());
+    std::string expected;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        // Rotated under load: renamed and created again with no pause, the
+        // writer going on in the renamed file a little before it reopens.
+        for (unsigned generation = 0; generation < 4; ++generation) {
+            expected += write_random_lines(log, soak_bytes() / 4, false, generation + 20);
+            std::string rotated = log + "." + std::to_string(generation);
+            EXPECT_EQ(rename(log.c_str(), rotated.c_str()), 0);
+            write_file(log, "");
+            expected += write_random_lines(rotated, 64 << 10, false, generation + 30);
+        }
+        expected += write_random_lines(log, 1 << 20, false, 40);
+        done = true;
+    });
+    bool finished = trail.wait_until([&] { return done.load(); }, soak_patience);
+    writer.join();
+    ASSERT_TRUE(finished);
+    ASSERT_TRUE(wait_for_size(trail, expected.size())) << trail.shown.size() << " of " << expected.size();
+    EXPECT_EQ(trail.shown.size(), expected.size());
+    EXPECT_TRUE(trail.shown == expected) << "the output differs from what was written";
 }
 
 }  // namespace

@@ -92,6 +92,39 @@ std::int64_t file_size(file_ref file, std::int64_t* modified = nullptr);
 // Returns the number read, or -1 on an error.
 std::int64_t read_file_at(file_ref file, std::int64_t offset, char* buffer, std::size_t max);
 
+// Which file a name or an open file stands for: two equal identities are
+// the same file (POSIX: device and inode; Windows: volume serial number and
+// file index). Numbers are unique among files that are open or named; a
+// file released after its last name went may lend its number to the next.
+struct file_identity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+
+inline bool same_file(const file_identity& a, const file_identity& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// What one look at an open file tells.
+struct file_facts {
+    file_identity identity;
+    // Its size in bytes, or -1 when it has none (a pipe, a device).
+    std::int64_t size = -1;
+    // A stamp of its last modification that changes whenever it is written.
+    std::int64_t modified = 0;
+    // Whether any name still leads to it: false once it has been deleted
+    // (POSIX: no link left; Windows: delete pending, or gone).
+    bool named = true;
+};
+
+// Looks at an open file. False when it cannot be asked.
+bool look_at_file(file_ref file, file_facts& facts);
+
+// The identity of the file that name stands for now, following symbolic
+// links. False when there is none that open_for_reading could open there
+// (missing, a directory, no access, being deleted).
+bool look_at_name(const char* name, file_identity& identity);
+
 // Moves the file's position to offset bytes from its start. False on failure.
 bool seek_file(file_ref file, std::int64_t offset);
 
@@ -107,6 +140,9 @@ bool start_thread(void (*body)());
 
 // Pauses the calling thread for the given number of milliseconds.
 void pause_ms(int milliseconds);
+
+// Milliseconds on a clock that only moves forward (not the time of day).
+std::int64_t clock_ms();
 
 // Makes handler run for every control event: Ctrl+C or Ctrl+Break as an
 // event, the console closed, logoff, shutdown, and on POSIX the signals

@@ -241,6 +241,32 @@ std::int64_t file_size(file_ref file, std::int64_t* modified) {
     return info.st_size;
 }
 
+namespace {
+file_identity identity_of(const struct stat& info) {
+    file_identity identity;
+    identity.volume = static_cast<std::uint64_t>(info.st_dev);
+    identity.index = static_cast<std::uint64_t>(info.st_ino);
+    return identity;
+}
+}  // namespace
+
+bool look_at_file(file_ref file, file_facts& facts) {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0) return false;
+    facts.identity = identity_of(info);
+    facts.size = S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : -1;
+    facts.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    facts.named = info.st_nlink > 0;
+    return true;
+}
+
+bool look_at_name(const char* name, file_identity& identity) {
+    struct stat info;
+    if (stat(name, &info) != 0 || S_ISDIR(info.st_mode)) return false;
+    identity = identity_of(info);
+    return true;
+}
+
 std::int64_t read_file_at(file_ref file, std::int64_t offset, char* buffer, std::size_t max) {
     for (;;) {
         ssize_t n = pread(static_cast<int>(file), buffer, max, static_cast<off_t>(offset));
@@ -281,6 +307,12 @@ void pause_ms(int milliseconds) {
     struct timespec left = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+std::int64_t clock_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void set_control_handler(void (*handler)()) {

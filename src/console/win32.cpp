@@ -186,6 +186,55 @@ std::int64_t file_size(file_ref file, std::int64_t* modified) {
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
 }
 
+namespace {
+file_identity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+    file_identity identity;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return identity;
+}
+}  // namespace
+
+bool look_at_file(file_ref file, file_facts& facts) {
+    HANDLE handle = as_handle(file);
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        // A pipe or a device: no size, no identity to compare beyond itself.
+        facts.identity = file_identity();
+        facts.identity.index = static_cast<std::uint64_t>(file);
+        facts.size = -1;
+        facts.named = true;
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    facts.identity = identity_of(info);
+    facts.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    facts.modified = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
+    // Where deletes are not POSIX-style, a deleted file keeps its name, delete
+    // pending, until the last handle on it closes.
+    FILE_STANDARD_INFO standard;
+    bool pending = GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) &&
+                   standard.DeletePending;
+    facts.named = info.nNumberOfLinks > 0 && !pending;
+    return true;
+}
+
+bool look_at_name(const char* name, file_identity& identity) {
+    // Attributes only, sharing everything: the look never stands in a
+    // writer's way. Without backup semantics a directory does not open.
+    HANDLE file = CreateFileW(wide(name).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!known) return false;
+    identity = identity_of(info);
+    return true;
+}
+
 std::int64_t read_file_at(file_ref file, std::int64_t offset, char* buffer, std::size_t max) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
@@ -209,6 +258,8 @@ bool start_thread(void (*body)()) {
 }
 
 void pause_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+std::int64_t clock_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
 
 void set_control_handler(void (*handler)()) {
     control_handler = handler;

@@ -8,14 +8,6 @@ follow_state shared_follow_state;
 
 namespace {
 
-const char waiting_message[] = "Waiting for file to be created ...\r";
-// Three spaces more than the message is long, then back to the line start.
-const char blanking_line[] = "                                     \r";
-
-void write_status(const follow_state& state, const char* text, std::size_t length) {
-    if (state.status_out != no_handle) console_write(state.status_out, text, length);
-}
-
 // To a pipe or a file nothing may be lost: a failed write is tried again
 // until it goes through or the program ends.
 void write_everything(const follow_state& state, const char* bytes, std::size_t length) {
@@ -37,17 +29,7 @@ void show_chunk(follow_state& state, char* chunk) {
 
 void follow_file() {
     follow_state& state = shared_follow_state;
-    const char* name = state.arg_list[state.file_arg_index];
-
-    // Every failure to open (missing file or folder, no access, a
-    // directory) counts as "not there yet".
-    for (;;) {
-        state.watched_file = open_for_reading(name);
-        if (state.watched_file != no_handle) break;
-        write_status(state, waiting_message, sizeof waiting_message - 1);
-        pause_ms(100);
-    }
-    write_status(state, blanking_line, sizeof blanking_line - 1);
+    wait_for_file(state);
 
     char chunk[chunk_buffer_size];
     locate_last_lines(state, chunk);
@@ -65,7 +47,10 @@ void follow_file() {
             length = read_chunk(state, chunk);
             if (length > 0) show_chunk(state, chunk);
         }
-        if (length > 0) continue;
+        if (length > 0) {
+            after_data(state);
+            continue;
+        }
         do {
             pause_ms(100);
         } while (!may_have_new_data(state));

@@ -24,27 +24,10 @@ const std::size_t read_block_size = 64 * 1024;
 // How many of the last bytes read are kept to recognise the file later.
 const std::size_t recent_max = 64;
 
-// The one record the start-up fills and the follower thread reads. The
-// start-up writes every setting before the follower starts; afterwards the
-// follower alone touches the file, the ring and the read-ahead.
-struct follow_state {
-    char** arg_list = nullptr;        // the program's name first
-    std::int32_t file_arg_index = 1;  // where the watched file's name is
-    std::int32_t ring_size = 0;       // line count + 1
-    std::int64_t* offset_ring = nullptr;
-    std::int32_t ring_pos = 0;  // the ring's next slot to write
-    file_ref watched_file = no_handle;
-    console_handle console_out = no_handle;
-    // Where the waiting message and the blanking line go: a console, or
-    // no_handle when there is none to show them on.
-    console_handle status_out = no_handle;
-    // Standard output is not a console: chunks go out exactly as the file
-    // holds them, with nothing added or dropped.
-    bool raw_output = false;
-
-    // Read-ahead of the watched file: bytes [block_start, block_end) of
-    // read_block are the file's next bytes, and file_pos is the file
-    // offset just after them.
+// The read-ahead of the open file: bytes [block_start, block_end) of
+// read_block are the file's next bytes, and file_pos is the file offset
+// just after them.
+struct read_ahead {
     std::size_t block_start = 0;
     std::size_t block_end = 0;
     std::int64_t file_pos = 0;
@@ -60,6 +43,56 @@ struct follow_state {
     char recent[recent_max];
     std::size_t recent_length = 0;
     std::int64_t modified_seen = 0;  // the file's stamp at the last look
+    // A file whose size reads 0 although it holds data (/proc, /sys): it is
+    // read as a stream, and its size taken for nothing.
+    bool size_says_nothing = false;
+};
+
+// How many files that stood at the watched name after the open one are kept
+// open, waiting for their turn.
+const int most_later_files = 32;
+
+// A file seen at the watched name after the open one, and when it was last
+// seen to grow.
+struct later_file {
+    file_ref file = no_handle;
+    file_identity identity;
+    std::int64_t size = -1;
+    std::int64_t changed_ms = 0;
+};
+
+// The watched name and the files it has stood for: the open one, then every
+// other file seen at the name since, oldest first, each kept open from the
+// first look that saw it so that none of its bytes is missed.
+struct name_watch {
+    file_identity open_identity;    // the identity of watched_file
+    std::int64_t open_size = -1;    // its size at the last look
+    std::int64_t open_changed_ms = 0;  // when that size was last seen to change
+    later_file later[most_later_files];
+    int later_count = 0;
+    std::int64_t next_look_ms = 0;  // when the name is due for a look
+};
+
+// The one record the start-up fills and the follower thread reads. The
+// start-up writes every setting before the follower starts; afterwards the
+// follower alone touches the file, the ring, the read-ahead and the name.
+struct follow_state {
+    char** arg_list = nullptr;        // the program's name first
+    std::int32_t file_arg_index = 1;  // where the watched file's name is
+    std::int32_t ring_size = 0;       // line count + 1
+    std::int64_t* offset_ring = nullptr;
+    std::int32_t ring_pos = 0;  // the ring's next slot to write
+    file_ref watched_file = no_handle;
+    console_handle console_out = no_handle;
+    // Where the waiting message and the blanking line go: a console, or
+    // no_handle when there is none to show them on.
+    console_handle status_out = no_handle;
+    // Standard output is not a console: chunks go out exactly as the file
+    // holds them, with nothing added or dropped.
+    bool raw_output = false;
+
+    read_ahead reading;
+    name_watch name;
 };
 
 // The process's state, filled by the start-up and read by follow_file.
@@ -88,9 +121,25 @@ void move_to(follow_state& state, std::int64_t offset);
 // until the next read.
 std::size_t read_available(follow_state& state, const char*& bytes);
 
+// --- Which file, read from where (which_file.cpp) ---
+
+// Waits until the watched name can be opened, showing the waiting message
+// meanwhile and the blanking line once it opens; the file becomes
+// watched_file, read from its start.
+void wait_for_file(follow_state& state);
+
+// Starts reading watched_file, just opened, from its start: what kind of
+// file it is, and which file it is.
+void begin_file(follow_state& state);
+
+// Called after data was read: looks at the name when a look is due, so
+// that files replacing the open one are kept from the first moment.
+void after_data(follow_state& state);
+
 // Called after a pause that followed a read which found no data: whether
-// there may be something to read now. A file found shorter than the read
-// position (its writer truncated it) is read again from its start.
+// there may be something to read now. Looks at the name, goes back to the
+// start of a truncated file, and moves on to the next file once the open
+// one has been replaced or deleted and has stayed quiet.
 bool may_have_new_data(follow_state& state);
 
 // Moves the read position of the freshly opened file to the first of its

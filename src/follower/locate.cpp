@@ -39,30 +39,30 @@ const char* last_line_feed(const char* bytes, std::size_t length) {
 // offsets: its position is never needed).
 std::int64_t previous_line_feed(follow_state& state, std::int64_t limit) {
     for (;;) {
-        std::int64_t window_start = state.file_pos - static_cast<std::int64_t>(state.block_end);
-        if (limit > window_start && limit <= state.file_pos) {
+        std::int64_t window_start = state.reading.file_pos - static_cast<std::int64_t>(state.reading.block_end);
+        if (limit > window_start && limit <= state.reading.file_pos) {
             std::size_t length = static_cast<std::size_t>(limit - window_start);
-            const char* found = last_line_feed(state.read_block, length);
-            if (found) return window_start + (found - state.read_block);
+            const char* found = last_line_feed(state.reading.read_block, length);
+            if (found) return window_start + (found - state.reading.read_block);
             limit = window_start;
         }
         if (limit <= 0) return -1;
         std::int64_t start = limit > static_cast<std::int64_t>(read_block_size) ? limit - read_block_size : 0;
         std::size_t length = static_cast<std::size_t>(limit - start);
-        state.block_start = state.block_end = 0;
-        if (!read_exactly_at(state.watched_file, start, state.read_block, length)) return -2;
-        state.block_end = length;
-        state.file_pos = limit;
-        state.recent_length = 0;
-        remember_read(state, state.read_block, length);
+        state.reading.block_start = state.reading.block_end = 0;
+        if (!read_exactly_at(state.watched_file, start, state.reading.read_block, length)) return -2;
+        state.reading.block_end = length;
+        state.reading.file_pos = limit;
+        state.reading.recent_length = 0;
+        remember_read(state, state.reading.read_block, length);
     }
 }
 
 }  // namespace
 
 std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::int64_t count) {
-    state.block_start = state.block_end = 0;
-    state.file_pos = 0;
+    state.reading.block_start = state.reading.block_end = 0;
+    state.reading.file_pos = 0;
     std::int64_t line_end = size;
     std::int64_t needed = count;
     std::int64_t start = 0;  // when the file holds no more than count chunks
@@ -81,9 +81,9 @@ std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::
         line_end = line_start;
     }
     // Read on from the window when it holds the start; else move there.
-    std::int64_t window_start = state.file_pos - static_cast<std::int64_t>(state.block_end);
-    if (state.block_end > 0 && start >= window_start && start <= state.file_pos) {
-        state.block_start = static_cast<std::size_t>(start - window_start);
+    std::int64_t window_start = state.reading.file_pos - static_cast<std::int64_t>(state.reading.block_end);
+    if (state.reading.block_end > 0 && start >= window_start && start <= state.reading.file_pos) {
+        state.reading.block_start = static_cast<std::size_t>(start - window_start);
     } else {
         move_to(state, start);
     }
@@ -110,11 +110,12 @@ std::int64_t locate_last_lines_forward(follow_state& state, char* buffer) {
 }
 
 std::int64_t locate_last_lines(follow_state& state, char* buffer) {
-    std::int64_t size = file_size(state.watched_file);
+    begin_file(state);
     // A pipe or device has no end to count back from, and what a forward
     // pass read from it could not be shown again: show its present data.
-    if (size < 0) return read_position(state);
-    state.regular_file = true;
+    // So too for a file whose size says nothing.
+    if (!state.reading.regular_file) return read_position(state);
+    std::int64_t size = file_size(state.watched_file);
     std::int64_t start = find_last_lines_start(state, size, state.ring_size - 1);
     if (start >= 0) return start;
     // The file shrank under the search or a read failed: count forward.

@@ -1,5 +1,6 @@
 // Reading the watched file: large reads into a block, chunks cut from it in
-// memory, and the return to the file's start after a truncation.
+// memory, and the return to the file's start after a truncation that the
+// writer has already written past.
 //
 // A writer may truncate its log at any moment, also while trail is reading
 // it, and write it past trail's position again before trail looks: the
@@ -21,22 +22,22 @@ const std::size_t guard = recent_max;
 // nothing new to read (for now) or the read failed; true also when a
 // truncation was found and the read position went back to the start.
 bool fill_block(follow_state& state) {
-    std::size_t kept = state.block_end - state.block_start;
-    if (state.block_start != guard) {
-        std::memmove(state.read_block + guard, state.read_block + state.block_start, kept);
-        state.block_start = guard;
-        state.block_end = guard + kept;
+    std::size_t kept = state.reading.block_end - state.reading.block_start;
+    if (state.reading.block_start != guard) {
+        std::memmove(state.reading.read_block + guard, state.reading.read_block + state.reading.block_start, kept);
+        state.reading.block_start = guard;
+        state.reading.block_end = guard + kept;
     }
-    char* free_space = state.read_block + state.block_end;
-    std::size_t room = sizeof state.read_block - state.block_end;
+    char* free_space = state.reading.read_block + state.reading.block_end;
+    std::size_t room = sizeof state.reading.read_block - state.reading.block_end;
 
-    std::size_t overlap = state.regular_file ? state.recent_length : 0;
+    std::size_t overlap = state.reading.regular_file ? state.reading.recent_length : 0;
     std::int64_t got;
-    if (state.regular_file) {
-        got = read_file_at(state.watched_file, state.file_pos - static_cast<std::int64_t>(overlap),
+    if (state.reading.regular_file) {
+        got = read_file_at(state.watched_file, state.reading.file_pos - static_cast<std::int64_t>(overlap),
                            free_space - overlap, room + overlap);
         if (got < 0) return false;
-        if (static_cast<std::size_t>(got) < overlap || std::memcmp(free_space - overlap, state.recent, overlap) != 0) {
+        if (static_cast<std::size_t>(got) < overlap || std::memcmp(free_space - overlap, state.reading.recent, overlap) != 0) {
             move_to(state, 0);
             return true;
         }
@@ -46,8 +47,8 @@ bool fill_block(follow_state& state) {
     }
     if (got <= 0) return false;
     remember_read(state, free_space, static_cast<std::size_t>(got));
-    state.block_end += static_cast<std::size_t>(got);
-    state.file_pos += got;
+    state.reading.block_end += static_cast<std::size_t>(got);
+    state.reading.file_pos += got;
     return true;
 }
 
@@ -55,8 +56,8 @@ bool fill_block(follow_state& state) {
 
 std::size_t read_chunk(follow_state& state, char* chunk) {
     for (;;) {
-        const char* next = state.read_block + state.block_start;
-        std::size_t held = state.block_end - state.block_start;
+        const char* next = state.reading.read_block + state.reading.block_start;
+        std::size_t held = state.reading.block_end - state.reading.block_start;
         std::size_t limit = held < chunk_max ? held : chunk_max;
         const char* line_feed = static_cast<const char*>(std::memchr(next, '\n', limit));
         std::size_t take;
@@ -69,60 +70,43 @@ std::size_t read_chunk(follow_state& state, char* chunk) {
         } else {
             take = held;  // the end of the data there is now ends the chunk
         }
-        std::memcpy(chunk, state.read_block + state.block_start, take);
+        std::memcpy(chunk, state.reading.read_block + state.reading.block_start, take);
         chunk[take] = 0;
-        state.block_start += take;
+        state.reading.block_start += take;
         return take;
     }
 }
 
 std::size_t read_available(follow_state& state, const char*& bytes) {
-    while (state.block_start == state.block_end) {
+    while (state.reading.block_start == state.reading.block_end) {
         if (!fill_block(state)) return 0;
     }
-    bytes = state.read_block + state.block_start;
-    std::size_t length = state.block_end - state.block_start;
-    state.block_start = state.block_end;
+    bytes = state.reading.read_block + state.reading.block_start;
+    std::size_t length = state.reading.block_end - state.reading.block_start;
+    state.reading.block_start = state.reading.block_end;
     return length;
 }
 
 std::int64_t read_position(const follow_state& state) {
-    return state.file_pos - static_cast<std::int64_t>(state.block_end - state.block_start);
+    return state.reading.file_pos - static_cast<std::int64_t>(state.reading.block_end - state.reading.block_start);
 }
 
 void remember_read(follow_state& state, const char* bytes, std::size_t length) {
     if (length >= recent_max) {
-        std::memcpy(state.recent, bytes + length - recent_max, recent_max);
-        state.recent_length = recent_max;
+        std::memcpy(state.reading.recent, bytes + length - recent_max, recent_max);
+        state.reading.recent_length = recent_max;
         return;
     }
-    std::size_t keep = state.recent_length < recent_max - length ? state.recent_length : recent_max - length;
-    std::memmove(state.recent, state.recent + state.recent_length - keep, keep);
-    std::memcpy(state.recent + keep, bytes, length);
-    state.recent_length = keep + length;
+    std::size_t keep = state.reading.recent_length < recent_max - length ? state.reading.recent_length : recent_max - length;
+    std::memmove(state.reading.recent, state.reading.recent + state.reading.recent_length - keep, keep);
+    std::memcpy(state.reading.recent + keep, bytes, length);
+    state.reading.recent_length = keep + length;
 }
 
 void move_to(follow_state& state, std::int64_t offset) {
     seek_file(state.watched_file, offset);
-    state.file_pos = offset;
-    state.block_start = 0;
-    state.block_end = 0;
-    state.recent_length = 0;
-}
-
-bool may_have_new_data(follow_state& state) {
-    std::int64_t modified = 0;
-    std::int64_t size = file_size(state.watched_file, &modified);
-    if (size < 0) return true;  // a pipe or device: only a read can tell
-    std::int64_t position = read_position(state);
-    if (size < position) {
-        move_to(state, 0);
-        return true;
-    }
-    // Asking the size is cheaper than a read that finds nothing. A file
-    // written but no longer than before may have been truncated and
-    // written again: the next read finds out.
-    bool written = modified != state.modified_seen;
-    state.modified_seen = modified;
-    return size > position || written;
+    state.reading.file_pos = offset;
+    state.reading.block_start = 0;
+    state.reading.block_end = 0;
+    state.reading.recent_length = 0;
 }
