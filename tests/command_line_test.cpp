@@ -53,13 +53,17 @@ TEST(command_line, count_option_and_file_position) {
     expect_follow({"-2147483646", "app.log"}, INT32_MAX, 2);
 }
 
-TEST(command_line, help_and_missing_file) {
+TEST(command_line, help_version_and_missing_file) {
     EXPECT_EQ(parse({"--help"}).verdict, help_requested);
     EXPECT_EQ(parse({"-h"}).verdict, help_requested);
+    EXPECT_EQ(parse({"--version"}).verdict, version_requested);
+    // Before a file, like --help, it is a count option without digits.
+    EXPECT_EQ(parse({"--version", "app.log"}).verdict, follow_requested);
     EXPECT_EQ(parse({}).verdict, no_file_named);
     EXPECT_EQ(parse({"-5"}).verdict, no_file_named);
     EXPECT_EQ(parse({"-"}).verdict, no_file_named);
     EXPECT_EQ(std::string(usage_text).rfind("usage: trail", 0), 0u);
+    EXPECT_NE(std::string(usage_text).find("--version"), std::string::npos);
 }
 
 TEST(command_line, counts_that_cannot_be_held_are_refused) {

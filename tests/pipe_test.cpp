@@ -157,6 +157,10 @@ TEST(command_line_errors, usage_and_bad_counts) {
         EXPECT_EQ(trail.shown.rfind("usage: trail", 0), 0u) << trail.shown;
         EXPECT_EQ(trail.error_text, "");
     }
+    trail_process version({"--version"}, piped_no_keyboard);
+    EXPECT_EQ(version.wait_exit(), 0);
+    EXPECT_EQ(version.shown, "trail " TRAIL_VERSION "\n");
+    EXPECT_EQ(version.error_text, "");
     for (std::string count : {"--5", "-2147483647", "-99999999999999999999"}) {
         trail_process trail({count, log}, piped_no_keyboard);
         EXPECT_EQ(trail.wait_exit(), 2);

@@ -2,6 +2,9 @@
 //   wine_helper rename FROM TO   renames a file (fails if it is held without
 //                                FILE_SHARE_DELETE)
 //   wine_helper delete FILE      deletes a file (likewise)
+//   wine_helper create FILE TEXT creates FILE anew holding TEXT, trying again
+//                                for up to 20 s while the name is taken (a
+//                                deleted file that is still held keeps it)
 //   wine_helper buffer           runs trail's buffer command on this console
 //                                and prints "largest CxR buffer CxR"
 // It exits 0 on success, 1 on failure.
@@ -30,6 +33,21 @@ int main(int argc, char** argv) {
         return MoveFileExW(wide(argv[2]).c_str(), wide(argv[3]).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
     }
     if (argc == 3 && std::strcmp(argv[1], "delete") == 0) return DeleteFileW(wide(argv[2]).c_str()) ? 0 : 1;
+    if (argc == 4 && std::strcmp(argv[1], "create") == 0) {
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            HANDLE file = CreateFileW(wide(argv[2]).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                DWORD written = 0;
+                DWORD length = static_cast<DWORD>(std::strlen(argv[3]));
+                bool ok = WriteFile(file, argv[3], length, &written, nullptr) && written == length;
+                CloseHandle(file);
+                return ok ? 0 : 1;
+            }
+            Sleep(100);
+        }
+        return 1;
+    }
     if (argc == 2 && std::strcmp(argv[1], "buffer") == 0) {
         console_handle out = console_output();
         console_size largest = largest_window_size(out);

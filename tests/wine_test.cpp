@@ -154,6 +154,33 @@ TEST(wine, a_windows_writer_may_rename_and_delete_the_followed_file) {
     EXPECT_TRUE(trail.running());
 }
 
+// Rotation by a Windows writer: renamed then created, deleted then created.
+// Created with CREATE_NEW, so a deleted file that trail still held would keep
+// the name taken: the create goes through once trail has let it go. Wine's
+// own DeleteFile leaves the name in place until the last handle closes and
+// tells the holders nothing (no delete pending, the link still counted), so
+// the delete is made here as Windows 10 makes it by default, POSIX-style:
+// the name goes at once and the held file has no link left.
+TEST(wine, a_windows_writer_rotating_the_followed_file) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    write_file(log, "first\n");
+    trail_process trail({log}, piped_no_keyboard);
+    ASSERT_TRUE(trail.wait_for_text("first\n"));
+
+    ASSERT_EQ(run_helper({"rename", log, folder.file("app.log.1")}), 0);
+    ASSERT_EQ(run_helper({"create", log, "second\n"}), 0);
+    ASSERT_TRUE(trail.wait_for_text("first\nsecond\n"));
+    append_file(log, "second goes on\n");
+    ASSERT_TRUE(trail.wait_for_text("second goes on\n"));
+
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    ASSERT_EQ(run_helper({"create", log, "third\n"}), 0);
+    std::string expected = "first\nsecond\nsecond goes on\nthird\n";
+    ASSERT_TRUE(trail.wait_for_text(expected));
+    EXPECT_EQ(trail.shown, expected);
+}
+
 TEST(wine, plus_gives_the_buffer_the_largest_window_size) {
     launch on_console;
     on_console.program = TRAIL_WINE_HELPER;

@@ -9,7 +9,8 @@ its standard input /dev/null:
     time until every byte has come out, from the writer's start and from the
     first byte out;
   - latency from append to output for a line appended every ~37 ms;
-  - processor time used over 10 s of following an unchanging file;
+  - processor time used, and how often it was woken, over 10 s of
+    following an unchanging file;
   - peak resident memory over all of the above.
 
 usage: tools/bench.py [--trail build/trail] [--quick]
@@ -196,9 +197,21 @@ def idle_cpu(argv_for, folder, seconds):
     deadline = time.perf_counter() + seconds
     while time.perf_counter() < deadline:
         f.read(max(0.0, deadline - time.perf_counter()))
+    wakeups = context_switches(f.process.pid)
     usage = f.stop()
     os.unlink(path)
-    return (usage.ru_utime + usage.ru_stime) * 1000, usage.ru_maxrss
+    return (usage.ru_utime + usage.ru_stime) * 1000, wakeups, usage.ru_maxrss
+
+
+def context_switches(pid):
+    """How often the process's threads went to sleep and were woken, in all."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/status") as status:
+            for line in status:
+                if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                    total += int(line.split()[1])
+    return total
 
 
 def main():
@@ -248,8 +261,8 @@ def main():
             r["rss"] = max([r["rss"]] + [t[2] for t in runs_tp])
             p50, p99, worst, rss = latency(lambda p: argv_for(20, p), folder, latency_lines)
             r.update(lat50=p50, lat99=p99, latmax=worst, rss=max(r["rss"], rss))
-            cpu, rss = idle_cpu(lambda p: argv_for(20, p), folder, idle_seconds)
-            r.update(idle=cpu, rss=max(r["rss"], rss))
+            cpu, wakeups, rss = idle_cpu(lambda p: argv_for(20, p), folder, idle_seconds)
+            r.update(idle=cpu, wakeups=wakeups, rss=max(r["rss"], rss))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -266,6 +279,7 @@ def report(results, stream):
         ("latency p99 (ms)", "lat99", min),
         ("latency max (ms)", "latmax", min),
         ("CPU time following an unchanging file (ms)", "idle", min),
+        ("wake-ups while following it (context switches)", "wakeups", min),
         ("peak RSS (KiB)", "rss", min),
     ]
     names = list(results)
@@ -285,7 +299,7 @@ def report(results, stream):
     polling = "GNU tail -f -s 0.1 polling"
     if polling in results:
         print("ratios trail / GNU tail polling at 0.1 s")
-        for label, key, _ in (rows[2], rows[7]):
+        for label, key, _ in (rows[2], rows[7], rows[8]):
             best = results[polling][key]
             print(f"  {label:{width}}  {results['trail'][key] / best if best else float('inf'):8.3f}")
 

@@ -5,9 +5,12 @@
 
 const char usage_text[] =
     "usage: trail [-N] FILE\n"
+    "       trail --help | --version\n"
     "Shows the last N lines of FILE (20 when N is left out or 0), then whatever\n"
     "is appended to it, checking every 100 ms. Waits for FILE to be created.\n"
     "Keys: q, x or Ctrl+C quit; + sets the console buffer to the largest window.\n";
+
+const char version_text[] = "trail " TRAIL_VERSION "\n";
 
 std::int64_t parse_count(const char* text) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
@@ -31,6 +34,7 @@ command_line_verdict read_command_line(int argc, char** argv, follow_state& stat
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         return help_requested;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return version_requested;
     std::int64_t count = 0;
     if (argc >= 2 && argv[1][0] == '-') {
         count = parse_count(argv[1] + 1);

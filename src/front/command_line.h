@@ -9,6 +9,7 @@
 enum command_line_verdict {
     follow_requested,  // follow_state holds the file's index and ring_size
     help_requested,    // --help or -h alone
+    version_requested, // --version alone
     no_file_named,     // nothing to follow: show the usage
     bad_count,         // the count option is negative or too large
 };
@@ -18,6 +19,8 @@ const std::int32_t default_line_count = 20;
 const std::int64_t largest_line_count = INT32_MAX - 1;
 
 extern const char usage_text[];
+// "trail X.Y.Z" and a line feed.
+extern const char version_text[];
 
 // Reads the decimal number at the start of text as atol does: white space
 // skipped, an optional sign, then digits up to the first non-digit; no

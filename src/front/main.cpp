@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
         case help_requested:
             write_text(state.console_out, usage_text);
             return 0;
+        case version_requested:
+            write_text(state.console_out, version_text);
+            return 0;
         case no_file_named:
             write_text(console_error(), usage_text);
             return 2;
