@@ -209,3 +209,26 @@ TEST_F(watched_file_test, truncated_and_at_once_rewritten_longer_is_read_again_f
 }
 
 }  // namespace
+
+namespace {
+
+// The word-at-a-time search stands in for memrchr where there is none: it
+// must find the same byte, at every alignment and near every edge.
+TEST(last_line_feed_by_words, finds_the_last_line_feed_like_a_plain_search) {
+    std::mt19937 random(5);
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes(random() % 70, 'a');
+        for (char& c : bytes) {
+            unsigned pick = random() % 16;
+            c = pick == 0 ? '\n' : pick == 1 ? static_cast<char>(0x8a) : pick == 2 ? '\0' : static_cast<char>('a' + pick);
+        }
+        std::size_t offset = random() % 8;  // unaligned starts too
+        std::string padded = std::string(offset, '\n') + bytes;
+        const char* start = padded.data() + offset;
+        std::size_t last = bytes.rfind('\n');
+        const char* found = last_line_feed_by_words(start, bytes.size());
+        ASSERT_EQ(found, last == std::string::npos ? nullptr : start + last) << "round " << round;
+    }
+}
+
+}  // namespace

@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <random>
+
 #include "trail_process.h"
 
 namespace {
@@ -60,6 +63,52 @@ TEST(terminal, shows_last_lines_then_what_is_appended) {
 
     trail.type("q");
     expect_clean_quit(trail);
+}
+
+// What one console write per chunk shows for data that is all there: each
+// chunk (up to a line feed, or 255 bytes) from its first byte, or its
+// second when that is zero, up to its first zero byte, ended as a line.
+std::string shown_chunk_by_chunk(const std::string& data) {
+    std::string shown;
+    for (std::size_t at = 0; at < data.size();) {
+        std::size_t end = std::min(at + 255, data.size());
+        std::size_t line_feed = data.find('\n', at);
+        if (line_feed < end) end = line_feed + 1;
+        std::string text = data.substr(at, end - at);
+        at = end;
+        if (text[0] == '\0') text.erase(0, 1);
+        text = text.substr(0, text.find('\0'));
+        if (!text.empty() && text.back() != '\n') text += "\r\n";
+        shown += text;
+    }
+    return shown;
+}
+
+TEST(terminal, a_burst_of_mixed_chunks_shows_as_one_write_per_chunk_would) {
+    // Several batches' worth: long lines, zero bytes, CR LF, lone line
+    // feeds, lines of exactly 254 and 255 bytes, no final line feed.
+    std::mt19937 random(11);
+    std::string data;
+    while (data.size() < 300000) {
+        switch (random() % 8) {
+            case 0: data += std::string(random() % 1200, 'L') + "\n"; break;
+            case 1: data += std::string(1, '\0') + "after a zero\n"; break;
+            case 2: data += "ab" + std::string(1, '\0') + "hidden\n"; break;
+            case 3: data += "windows line\r\n"; break;
+            case 4: data += "\n"; break;
+            case 5: data += std::string(254 + random() % 2, 'E') + "\n"; break;
+            default: data += "line " + std::to_string(random()) + "\n"; break;
+        }
+    }
+    data += "unfinished";
+    scratch_folder folder;
+    std::string log = folder.file("burst.log");
+    write_file(log, data);
+    trail_process trail({"-1000000", log});
+    std::string expected = blanking_line + shown_chunk_by_chunk(data);
+    ASSERT_TRUE(trail.wait_until([&] { return trail.shown.size() >= expected.size(); }));
+    EXPECT_EQ(trail.shown.size(), expected.size());
+    EXPECT_TRUE(trail.shown == expected) << "the terminal got other bytes than chunk by chunk";
 }
 
 TEST(terminal, count_option_and_empty_file) {

@@ -11,6 +11,10 @@ its standard input /dev/null:
   - latency from append to output for a line appended every ~37 ms;
   - processor time used, and how often it was woken, over 10 s of
     following an unchanging file;
+  - with the output a pseudo-terminal instead: the last 20 lines of the 1 GiB
+    file, and the 256 MiB followed (throughput and processor time);
+  - trail alone on a 1 GiB line without a line feed (its last 20 chunks),
+    against wc -l reading the same cached file;
   - peak resident memory over all of the above.
 
 usage: tools/bench.py [--trail build/trail] [--quick]
@@ -44,24 +48,36 @@ def follower_commands(trail):
 class follower:
     """A follower process with its output on a pipe we read."""
 
-    def __init__(self, argv):
-        self.read_end, write_end = os.pipe()
+    def __init__(self, argv, pty=False):
+        # A pseudo-terminal in its default mode, as a terminal window has it.
+        self.read_end, write_end = os.openpty() if pty else os.pipe()
         with open(os.devnull, "rb") as null:
             self.process = subprocess.Popen(argv, stdin=null, stdout=write_end, stderr=subprocess.DEVNULL)
         os.close(write_end)
         self.received = 0
         self.data = bytearray()
         self.keep = False
+        self.last = b""  # the last bytes read, to spot a marker in
 
     def read(self, timeout):
         ready, _, _ = select.select([self.read_end], [], [], timeout)
         if not ready:
             return b""
-        chunk = os.read(self.read_end, 1 << 20)
+        try:
+            chunk = os.read(self.read_end, 1 << 20)
+        except OSError:  # a terminal whose other side has closed
+            return b""
         self.received += len(chunk)
         if self.keep:
             self.data += chunk
+        self.last = (self.last + chunk)[-256:]
         return chunk
+
+    def wait_for(self, marker, limit=120):
+        deadline = time.perf_counter() + limit
+        while marker not in self.last:
+            if not self.read(10) and time.perf_counter() > deadline:
+                raise RuntimeError("no output")
 
     def peak_rss(self):
         """Peak resident memory in KiB of the program itself (the rusage of a
@@ -125,6 +141,81 @@ def time_to_last_lines(argv, expected):
     elapsed = time.perf_counter() - start
     usage = f.stop()
     return elapsed, usage.ru_maxrss
+
+
+# The last line of every log make_log writes; it stands nowhere else in it.
+LAST_LINE_MARK = b"final line 39: the end"
+
+
+def time_to_last_lines_on_a_terminal(argv):
+    start = time.perf_counter()
+    f = follower(argv, pty=True)
+    f.wait_for(LAST_LINE_MARK)
+    elapsed = time.perf_counter() - start
+    usage = f.stop()
+    return elapsed, usage.ru_maxrss
+
+
+def terminal_throughput(argv_for, folder, source):
+    """Follows what dd appends with the output a terminal: the time from the
+    writer's start until the source's last line shows, and the processor
+    time the follower used meanwhile."""
+    path = os.path.join(folder, "terminal-stream.log")
+    open(path, "wb").close()
+    f = follower(argv_for(path), pty=True)
+    with open(path, "ab") as out:
+        out.write(b"sync\n")
+    f.wait_for(b"sync")
+    before = process_cpu(f.process.pid)
+    # The terminal is read by grep, which keeps up with any follower (a
+    # reader in Python would set the pace itself); it ends at the mark.
+    reader = subprocess.Popen(["grep", "-q", "-F", LAST_LINE_MARK.decode()], stdin=f.read_end)
+    start = time.perf_counter()
+    writer = subprocess.Popen(["dd", f"if={source}", f"of={path}", "bs=64K", "oflag=append", "conv=notrunc", "status=none"])
+    if reader.wait(timeout=600) != 0:
+        raise RuntimeError("the last line never showed")
+    end = time.perf_counter()
+    cpu = process_cpu(f.process.pid) - before
+    writer.wait()
+    usage = f.stop()
+    os.unlink(path)
+    return end - start, cpu, usage.ru_maxrss
+
+
+def process_cpu(pid):
+    """Processor time a running process has used so far, in seconds."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def giant_line(trail, folder, size, runs):
+    """A file that is one line of size bytes with no line feed: trail's time
+    to its last 20 chunks, and wc -l's to count its lines (reading the same
+    cached bytes at memory speed), medians in ms."""
+    path = os.path.join(folder, "giant.log")
+    with open(path, "wb") as out:
+        block = b"x" * (16 * MiB)
+        for _ in range(size // len(block)):
+            out.write(block)
+    with open(path, "rb") as f:
+        while f.read(16 * MiB):
+            pass
+    expected = 19 * 255 + (size % 255 or 255)
+    ours, counting = [], []
+    for _ in range(runs):
+        start = time.perf_counter()
+        f = follower([trail, "-20", path])
+        while f.received < expected:
+            if not f.read(10):
+                raise RuntimeError("trail: no output")
+        ours.append(time.perf_counter() - start)
+        f.stop()
+        start = time.perf_counter()
+        subprocess.run(["wc", "-l", path], stdout=subprocess.DEVNULL, check=True)
+        counting.append(time.perf_counter() - start)
+    os.unlink(path)
+    return statistics.median(ours) * 1000, statistics.median(counting) * 1000
 
 
 def throughput(argv_for, folder, source):
@@ -252,6 +343,15 @@ def main():
             for name in peers:
                 results[name][f"first_{label}"] = statistics.median(times[name]) * 1000
 
+        times = {name: [] for name in peers}
+        for _ in range(runs):
+            for name, argv_for in peers.items():
+                elapsed, rss = time_to_last_lines_on_a_terminal(argv_for(20, files["big"]))
+                times[name].append(elapsed)
+                results[name]["rss"] = max(results[name]["rss"], rss)
+        for name in peers:
+            results[name]["first_big_tty"] = statistics.median(times[name]) * 1000
+
         for name, argv_for in peers.items():
             print(f"measuring {name} ...", file=sys.stderr)
             r = results[name]
@@ -261,12 +361,22 @@ def main():
             r["rss"] = max([r["rss"]] + [t[2] for t in runs_tp])
             p50, p99, worst, rss = latency(lambda p: argv_for(20, p), folder, latency_lines)
             r.update(lat50=p50, lat99=p99, latmax=worst, rss=max(r["rss"], rss))
+            runs_tty = [terminal_throughput(lambda p: argv_for(20, p), folder, source) for _ in range(1 if args.quick else 3)]
+            r["tp_tty"] = stream / MiB / statistics.median(t[0] for t in runs_tty)
+            r["cpu_tty"] = statistics.median(t[1] for t in runs_tty) * 1000
+            r["rss"] = max([r["rss"]] + [t[2] for t in runs_tty])
             cpu, wakeups, rss = idle_cpu(lambda p: argv_for(20, p), folder, idle_seconds)
             r.update(idle=cpu, wakeups=wakeups, rss=max(r["rss"], rss))
+        print("measuring the giant line ...", file=sys.stderr)
+        for path in list(files.values()) + [source]:
+            os.unlink(path)
+        giant = giant_line(os.path.abspath(args.trail), folder, big, 3 if args.quick else 7)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
     report(results, stream)
+    print(f"one {big // MiB} MiB line without a line feed: trail's last 20 chunks {giant[0]:.1f} ms, "
+          f"wc -l {giant[1]:.1f} ms; ratio {giant[0] / giant[1]:.3f}")
 
 
 def report(results, stream):
@@ -275,6 +385,9 @@ def report(results, stream):
         ("last 20 lines of 100 MiB (ms)", "first_small", min),
         (f"{stream // MiB} MiB, from writer start (MiB/s)", "tp_writer", max),
         (f"{stream // MiB} MiB, from first byte out (MiB/s)", "tp_first", max),
+        ("terminal: last 20 lines of 1 GiB (ms)", "first_big_tty", min),
+        (f"terminal: {stream // MiB} MiB, from writer start (MiB/s)", "tp_tty", max),
+        (f"terminal: CPU time following those {stream // MiB} MiB (ms)", "cpu_tty", min),
         ("latency p50 (ms)", "lat50", min),
         ("latency p99 (ms)", "lat99", min),
         ("latency max (ms)", "latmax", min),
@@ -299,7 +412,7 @@ def report(results, stream):
     polling = "GNU tail -f -s 0.1 polling"
     if polling in results:
         print("ratios trail / GNU tail polling at 0.1 s")
-        for label, key, _ in (rows[2], rows[7], rows[8]):
+        for label, key, _ in (rows[2], rows[5], rows[6], rows[10], rows[11]):
             best = results[polling][key]
             print(f"  {label:{width}}  {results['trail'][key] / best if best else float('inf'):8.3f}")
 

@@ -20,9 +20,30 @@ void write_everything(const follow_state& state, const char* bytes, std::size_t 
     }
 }
 
-void show_chunk(follow_state& state, char* chunk) {
-    const char* text = normalize_chunk(chunk);
-    console_write(state.console_out, text, std::strlen(text));
+// On a console, the chunks there are go out together, each prepared as
+// on its own: one write for a burst of lines instead of one per line (on
+// Windows a round trip to the console host each). A batch holds at most
+// this much, so the screen never lags far behind the file.
+const std::size_t console_batch_size = 32 * 1024;
+
+// Shows the chunks that can be read now, up to a batch of them, and
+// returns how many bytes of the file they held.
+std::size_t show_chunks(follow_state& state, char* batch) {
+    std::size_t used = 0;
+    std::size_t taken = 0;
+    while (used + chunk_buffer_size <= console_batch_size) {
+        // Each chunk is read and prepared in place at the batch's end.
+        char* chunk = batch + used;
+        std::size_t length = read_chunk(state, chunk);
+        if (length == 0) break;
+        taken += length;
+        const char* text = normalize_chunk(chunk);
+        std::size_t shown = std::strlen(text);
+        if (text != chunk) std::memmove(chunk, text, shown);
+        used += shown;
+    }
+    if (used > 0) console_write(state.console_out, batch, used);
+    return taken;
 }
 
 }  // namespace
@@ -31,8 +52,8 @@ void follow_file() {
     follow_state& state = shared_follow_state;
     wait_for_file(state);
 
-    char chunk[chunk_buffer_size];
-    locate_last_lines(state, chunk);
+    static char batch[console_batch_size];
+    locate_last_lines(state, batch);
 
     for (;;) {
         std::size_t length;
@@ -43,9 +64,8 @@ void follow_file() {
             length = read_available(state, bytes);
             if (length > 0) write_everything(state, bytes, length);
         } else {
-            // On a console each chunk is one write, ended as a line.
-            length = read_chunk(state, chunk);
-            if (length > 0) show_chunk(state, chunk);
+            // On a console each chunk is ended as a line.
+            length = show_chunks(state, batch);
         }
         if (length > 0) {
             after_data(state);

@@ -159,6 +159,10 @@ std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::
 // Works on any stream; moves the read position there and returns it.
 std::int64_t locate_last_lines_forward(follow_state& state, char* buffer);
 
+// The last line feed in bytes[0, length), or null, found eight bytes at a
+// time: the search where the C library has no memrchr.
+const char* last_line_feed_by_words(const char* bytes, std::size_t length);
+
 // Prepares a chunk just read for the console: skips one leading zero byte,
 // ends the text at its first zero byte, and adds a carriage return and line
 // feed when the text does not end in a line feed. Returns the start of the

@@ -6,6 +6,8 @@
 // ceil(len / 255) chunks starting every 255 bytes from the line's start, so
 // counting whole lines back from the end and splitting the last one counted
 // lands on the same offset as reading every chunk from the start.
+#include <cstring>
+
 #include "follower/follower.h"
 
 namespace {
@@ -23,14 +25,37 @@ bool read_exactly_at(file_ref file, std::int64_t offset, char* buffer, std::size
     return true;
 }
 
-// The last line feed in bytes[0, length), or null. (memrchr is not
-// everywhere.)
+// The last line feed in bytes[0, length), or null. A giant last line is
+// searched at memory speed: by the C library's vectorised memrchr where it
+// has one.
 const char* last_line_feed(const char* bytes, std::size_t length) {
+#ifdef __GLIBC__
+    return static_cast<const char*>(memrchr(bytes, '\n', length));
+#else
+    return last_line_feed_by_words(bytes, length);
+#endif
+}
+
+}  // namespace
+
+const char* last_line_feed_by_words(const char* bytes, std::size_t length) {
+    const std::uint64_t ones = 0x0101010101010101u;
+    const std::uint64_t highs = 0x8080808080808080u;
+    const std::uint64_t line_feeds = ones * '\n';
+    while (length >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + length - 8, 8);
+        word ^= line_feeds;  // a line feed becomes a zero byte
+        if ((word - ones) & ~word & highs) break;  // some byte of it is zero
+        length -= 8;
+    }
     while (length > 0) {
         if (bytes[--length] == '\n') return bytes + length;
     }
     return nullptr;
 }
+
+namespace {
 
 // The offset of the last line feed before limit, -1 when there is none, -2
 // when a read failed. The read-ahead serves as the window on the file: it
