@@ -73,7 +73,8 @@ void act_as_job_control_shell() {
 }  // namespace
 
 trail_process::trail_process(const std::vector<std::string>& args, launch how) {
-    bool needs_terminal = !how.output_to_pipe || how.input_from_terminal || how.errors_to_terminal;
+    bool output_to_terminal = !how.output_to_pipe && how.output_file.empty();
+    bool needs_terminal = output_to_terminal || how.input_from_terminal || how.errors_to_terminal;
     if (needs_terminal) {
         check(openpty(&terminal, &terminal_slave, nullptr, nullptr, nullptr) == 0, "openpty");
         // Raw output on the terminal, so that what trail writes arrives
@@ -95,6 +96,11 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
     int out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     if (how.output_to_pipe) check(pipe2(out_pipe, O_CLOEXEC) == 0, "pipe");
     if (!how.errors_to_terminal) check(pipe2(err_pipe, O_CLOEXEC) == 0, "pipe");
+    int output_file = -1;
+    if (!how.output_file.empty()) {
+        output_file = open(how.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        check(output_file >= 0, "open");
+    }
     int null_input = -1;
     if (!how.input_from_terminal) check((null_input = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0, "open");
 
@@ -129,7 +135,7 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
         setsid();
         if (needs_terminal) ioctl(terminal_slave, TIOCSCTTY, 0);
         dup2(how.input_from_terminal ? terminal_slave : null_input, 0);
-        dup2(how.output_to_pipe ? out_pipe[1] : terminal_slave, 1);
+        dup2(how.output_to_pipe ? out_pipe[1] : output_file >= 0 ? output_file : terminal_slave, 1);
         dup2(how.errors_to_terminal ? terminal_slave : err_pipe[1], 2);
         signal(SIGPIPE, SIG_DFL);
         if (how.address_space_limit) {
@@ -141,8 +147,9 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    // What the terminal shows is apart from the output then.
+    output_was_piped = !output_to_terminal;
     if (how.output_to_pipe) {
-        output_was_piped = true;
         output = out_pipe[0];
         close(out_pipe[1]);
     }
@@ -151,6 +158,7 @@ trail_process::trail_process(const std::vector<std::string>& args, launch how) {
         close(err_pipe[1]);
     }
     if (null_input >= 0) close(null_input);
+    if (output_file >= 0) close(output_file);
 }
 
 trail_process::~trail_process() {

@@ -12,6 +12,7 @@
 
 struct launch {
     bool output_to_pipe = false;  // else standard output is the terminal
+    std::string output_file;      // standard output this file, when not empty
     bool input_from_terminal = true;  // else standard input is /dev/null
     bool errors_to_terminal = true;  // else standard error is a pipe
     long address_space_limit = 0;    // bytes, when not 0

@@ -7,10 +7,20 @@
 //                                deleted file that is still held keeps it)
 //   wine_helper buffer           runs trail's buffer command on this console
 //                                and prints "largest CxR buffer CxR"
+//   wine_helper console CP PROGRAM ARGS...
+//                                sets this console's output code page to CP,
+//                                clears virtual terminal processing from its
+//                                output mode, runs PROGRAM on it, then prints
+//                                "codepage B/A mode B/D/A exit E": the code
+//                                page before and after, the output mode
+//                                before, while the program ran (the last that
+//                                differed from before, else before) and after,
+//                                then the program's exit code
 // It exits 0 on success, 1 on failure.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -24,6 +34,35 @@ std::wstring wide(const char* utf8) {
     MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &text[0], length);
     text.resize(std::wcslen(text.c_str()));
     return text;
+}
+
+int run_on_this_console(int argc, char** argv) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!SetConsoleOutputCP(static_cast<UINT>(std::atoi(argv[2])))) return 1;
+    UINT page_before = GetConsoleOutputCP();
+    DWORD mode_before = 0;
+    if (!GetConsoleMode(out, &mode_before)) return 1;
+    mode_before &= ~static_cast<DWORD>(ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    if (!SetConsoleMode(out, mode_before)) return 1;
+    std::wstring command;
+    for (int i = 3; i < argc; ++i) command += (i > 3 ? L" \"" : L"\"") + wide(argv[i]) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) return 1;
+    DWORD mode_during = mode_before;
+    while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+        DWORD mode = mode_before;
+        if (GetConsoleMode(out, &mode) && mode != mode_before) mode_during = mode;
+    }
+    DWORD exit_code = 1;
+    GetExitCodeProcess(process.hProcess, &exit_code);
+    DWORD mode_after = 0;
+    GetConsoleMode(out, &mode_after);
+    std::printf("codepage %u/%u mode %lu/%lu/%lu exit %lu\n", page_before, GetConsoleOutputCP(),
+                static_cast<unsigned long>(mode_before), static_cast<unsigned long>(mode_during),
+                static_cast<unsigned long>(mode_after), static_cast<unsigned long>(exit_code));
+    return 0;
 }
 
 }  // namespace
@@ -57,5 +96,6 @@ int main(int argc, char** argv) {
         std::printf("largest %dx%d buffer %dx%d\n", largest.columns, largest.rows, info.dwSize.X, info.dwSize.Y);
         return 0;
     }
+    if (argc >= 4 && std::strcmp(argv[1], "console") == 0) return run_on_this_console(argc, argv);
     return 1;
 }

@@ -15,6 +15,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <tuple>
 
 #include "trail_process.h"
 
@@ -179,6 +181,139 @@ TEST(wine, a_windows_writer_rotating_the_followed_file) {
     std::string expected = "first\nsecond\nsecond goes on\nthird\n";
     ASSERT_TRUE(trail.wait_for_text(expected));
     EXPECT_EQ(trail.shown, expected);
+}
+
+// Keys reach trail.exe however its output is redirected: the key read
+// blocks in the console's read, which is what wine's console (like any)
+// answers at once, rather than polling for pending keys.
+class wine_quit_key : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
+
+TEST_P(wine_quit_key, ends_it_with_its_output_a_pipe_or_a_file) {
+    auto [key, to_file] = GetParam();
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    write_file(log, "shown first\n");
+    launch how = output_piped(true);
+    if (to_file) {
+        how.output_to_pipe = false;
+        how.output_file = folder.file("copy.log");
+    }
+    trail_process trail({log}, how);
+    if (to_file) {
+        ASSERT_TRUE(trail.wait_until([&] {
+            std::ifstream copy(how.output_file);
+            std::string line;
+            return std::getline(copy, line) && line == "shown first";
+        }));
+    } else {
+        ASSERT_TRUE(trail.wait_for_text("shown first\n"));
+    }
+    trail.type(key);
+    EXPECT_EQ(trail.wait_exit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(wine, wine_quit_key,
+                         ::testing::Combine(::testing::Values("q", "x", "\x03"), ::testing::Values(false, true)));
+
+// The Windows path of a file here, as wine maps it (Z: is the root).
+std::string dos_path(const std::string& path) { return "Z:" + replaced(path, "/", "\\"); }
+
+// What wine's console showed, its escape sequences taken out.
+std::string without_escapes(const std::string& raw) {
+    std::string text;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            i += 2;
+            while (i < raw.size() && !std::isalpha(static_cast<unsigned char>(raw[i]))) ++i;
+        } else {
+            text += raw[i];
+        }
+    }
+    return text;
+}
+
+struct console_report {
+    int page_before = -1, page_after = -1, exit_code = -1;
+    unsigned long mode_before = 0, mode_during = 0, mode_after = 0;
+};
+
+// The helper's last line: the console's code page before and after the
+// program it ran, its output mode before, during and after, and the
+// program's exit code.
+bool read_report(const std::string& shown, console_report& report) {
+    std::string text;
+    for (char c : without_escapes(shown)) {
+        if (c != ' ') text += c;
+    }
+    std::size_t at = text.rfind("codepage");
+    return at != std::string::npos &&
+           std::sscanf(text.c_str() + at, "codepage%d/%dmode%lu/%lu/%luexit%d", &report.page_before, &report.page_after,
+                       &report.mode_before, &report.mode_during, &report.mode_after, &report.exit_code) == 6;
+}
+
+// UTF-8 logs shown as text on a console whose code page is not UTF-8, a
+// log in the code page itself as before, and the code page and output mode
+// left as they were found.
+class wine_code_page : public ::testing::TestWithParam<int> {};
+
+TEST_P(wine_code_page, utf8_and_code_page_text_both_show_and_the_console_is_left_as_found) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    // A euro sign cut by the first 255-byte piece boundary: the piece after
+    // it must still show as UTF-8, not as code-page characters.
+    std::string cut = std::string(254, 'a') + "\u20ac after the cut: Gr\u00fc\u00dfe\n";
+    write_file(log, "Gr\u00fc\u00dfe \u20ac\n" + std::string("caf\x82 in the code page\n") + cut + "last\n");
+    launch on_console;
+    on_console.program = TRAIL_WINE_HELPER;
+    trail_process helper({"console", std::to_string(GetParam()), dos_path(TRAIL_BINARY), dos_path(log)}, on_console);
+    ASSERT_TRUE(helper.wait_until([&] { return without_escapes(helper.shown).find("last") != std::string::npos; }))
+        << helper.shown;
+    helper.type("q");
+    ASSERT_EQ(helper.wait_exit(), 0);
+    std::string text = without_escapes(helper.shown);
+    EXPECT_NE(text.find("Gr\u00fc\u00dfe \u20ac"), std::string::npos) << text;
+    // 0x82 is e acute in both code pages.
+    EXPECT_NE(text.find("caf\u00e9 in the code page"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::string(254, 'a')), std::string::npos) << text;
+    EXPECT_NE(text.find("after the cut: Gr\u00fc\u00dfe"), std::string::npos) << text;
+    // UTF-8 bytes shown as code-page 437 or 850 characters start with these.
+    EXPECT_EQ(text.find("\u251c"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\u00c3"), std::string::npos) << text;
+
+    console_report report;
+    ASSERT_TRUE(read_report(helper.shown, report)) << text;
+    EXPECT_EQ(report.exit_code, 0);
+    EXPECT_EQ(report.page_before, GetParam());
+    EXPECT_EQ(report.page_after, GetParam());
+    EXPECT_EQ(report.mode_after, report.mode_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(wine, wine_code_page, ::testing::Values(437, 850));
+
+// Wine's console in a terminal passes escape sequences through whatever the
+// output mode, so what is checked is the mode: virtual terminal processing
+// on while trail runs, the mode as found once it has ended.
+TEST(wine, colour_sequences_are_rendered_and_the_output_mode_put_back) {
+    scratch_folder folder;
+    std::string log = folder.file("app.log");
+    write_file(log, "\x1b[31mred\x1b[0m and plain\nlast\n");
+    launch on_console;
+    on_console.program = TRAIL_WINE_HELPER;
+    trail_process helper({"console", "437", dos_path(TRAIL_BINARY), dos_path(log)}, on_console);
+    ASSERT_TRUE(helper.wait_until([&] { return without_escapes(helper.shown).find("last") != std::string::npos; }))
+        << helper.shown;
+    helper.type("x");
+    ASSERT_EQ(helper.wait_exit(), 0);
+    std::string text = without_escapes(helper.shown);
+    EXPECT_NE(text.find("red and plain"), std::string::npos) << helper.shown;
+    EXPECT_EQ(text.find("[31m"), std::string::npos) << helper.shown;
+    console_report report;
+    ASSERT_TRUE(read_report(helper.shown, report)) << text;
+    EXPECT_EQ(report.exit_code, 0);
+    const unsigned long virtual_terminal_processing = 4;
+    EXPECT_EQ(report.mode_before & virtual_terminal_processing, 0u);
+    EXPECT_EQ(report.mode_during, report.mode_before | virtual_terminal_processing);
+    EXPECT_EQ(report.mode_after, report.mode_before);
 }
 
 TEST(wine, plus_gives_the_buffer_the_largest_window_size) {

@@ -39,12 +39,23 @@ console_handle console_error();
 // pipe, a file or a device.
 bool is_console(console_handle handle);
 
-// Writes length bytes, retrying after partial writes and interruptions.
+// Writes length bytes, retrying after partial writes and interruptions. A
+// console shows text as it is: on one whose code page is not UTF-8, a line
+// that is UTF-8 text is shown as the characters it encodes, any other line
+// as characters of the code page. A pipe or a file gets the bytes as they
+// are.
 // Returns the number of bytes written: less than length only when the
 // platform reported an error. When the handle's reader has gone away (the
 // read end of a pipe closed, the terminal hung up) the control handler is
 // run, as for any other control event, and this call does not return.
 std::size_t console_write(console_handle handle, const char* text, std::size_t length);
+
+// Lets a console render the escape sequences in the text written to it
+// (colours: ESC [ 31 m), where it does not already and accepts the change;
+// end_process() puts the console's output mode back. Nothing else of the
+// console changes (its code page least of all). A POSIX terminal renders
+// them always: there this does nothing.
+void render_escape_sequences(console_handle handle);
 
 // --- Keyboard ----------------------------------------------------------------
 
@@ -152,6 +163,7 @@ std::int64_t clock_ms();
 void set_control_handler(void (*handler)());
 
 // Ends the process at once with exit code 0, from any thread, also inside a
-// signal handler. Restores the console's input mode if read_key changed it.
+// signal handler. Restores the console's input mode if read_key changed it,
+// and its output mode if render_escape_sequences did.
 // Nothing is flushed: every write above goes straight to the platform.
 [[noreturn]] void end_process();

@@ -202,6 +202,10 @@ int read_key() {
     }
 }
 
+void render_escape_sequences(console_handle) {
+    // A terminal renders them as they come; its modes stay as found.
+}
+
 console_size largest_window_size(console_handle handle) {
     struct winsize size = {};
     if (ioctl(static_cast<int>(handle), TIOCGWINSZ, &size) != 0) return {0, 0};

@@ -4,7 +4,10 @@
 // The console's input mode is touched only by _getch, which sets it for the
 // length of one read; end_process puts back the mode found at the first
 // key read, in case the process ends (from a control handler's thread)
-// while _getch has it changed.
+// while _getch has it changed. The output mode gains virtual terminal
+// processing (colour sequences rendered) while trail follows, and end_process
+// puts it back too. The console's code page is never changed: that would
+// outlive trail and garble the next program's output.
 #include "console/console.h"
 
 #include <windows.h>
@@ -13,6 +16,7 @@
 #include <process.h>
 #include <shellapi.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -22,6 +26,10 @@ void (*volatile control_handler)() = nullptr;
 HANDLE saved_input = INVALID_HANDLE_VALUE;
 DWORD saved_input_mode = 0;
 volatile LONG input_mode_saved = 0;
+
+HANDLE saved_output = INVALID_HANDLE_VALUE;
+DWORD saved_output_mode = 0;
+volatile LONG output_mode_saved = 0;
 
 // The errors a write gets once the reader of a pipe has gone.
 bool reader_gone_error(DWORD error) {
@@ -104,16 +112,143 @@ console_handle console_error() { return as_value(standard_handle(STD_ERROR_HANDL
 
 bool is_console(console_handle handle) { return has_console_mode(as_handle(handle)); }
 
-std::size_t console_write(console_handle handle, const char* text, std::size_t length) {
-    HANDLE out = as_handle(handle);
+namespace {
+
+// How long the UTF-8 sequence that starts with byte lead is; 0 when lead
+// cannot start one.
+std::size_t sequence_length(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 0;
+}
+
+bool continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Whether a line is UTF-8 text with something beyond ASCII in it. A line
+// may be a 255-byte piece of a longer one, cut inside a character: the
+// pieces of that character at its start and end do not count against it.
+bool utf8_beyond_ascii(const char* text, std::size_t length) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    std::size_t at = 0;
+    while (at < length && at < 3 && continuation(bytes[at])) ++at;  // the end of a cut character
+    bool beyond_ascii = at > 0;
+    while (at < length) {
+        std::size_t need = sequence_length(bytes[at]);
+        if (need == 0) return false;
+        if (need > 1) beyond_ascii = true;
+        std::size_t have = 1;
+        while (have < need && at + have < length && continuation(bytes[at + have])) ++have;
+        if (have < need) {
+            // Cut short: only the end of the line (before the line end that
+            // was added to the piece) may do that.
+            std::size_t rest = at + have;
+            while (rest < length && (bytes[rest] == '\r' || bytes[rest] == '\n')) ++rest;
+            return rest == length && at + have < length;
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if (need == 3 && ((bytes[at] == 0xE0 && bytes[at + 1] < 0xA0) || (bytes[at] == 0xED && bytes[at + 1] >= 0xA0)))
+            return false;
+        if (need == 4 && ((bytes[at] == 0xF0 && bytes[at + 1] < 0x90) || (bytes[at] == 0xF4 && bytes[at + 1] >= 0x90)))
+            return false;
+        at += need;
+    }
+    return beyond_ascii;
+}
+
+// Writes all of text to a console as UTF-16, its characters cut by a piece
+// boundary shown as replacement characters. False if the console did not
+// take it all; once it has taken a part, the rest is not written again by
+// another road, so no text shows twice.
+bool write_wide(HANDLE out, const char* text, std::size_t length, bool& took_some) {
+    took_some = false;
+    int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
+    if (units <= 0) return false;
+    std::wstring wide_text(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), &wide_text[0], units);
+    std::size_t done = 0;
+    while (done < wide_text.size()) {
+        DWORD written = 0;
+        if (!WriteConsoleW(out, wide_text.data() + done, static_cast<DWORD>(wide_text.size() - done), &written, nullptr) ||
+            written == 0) {
+            return false;
+        }
+        done += written;
+        took_some = true;
+    }
+    return true;
+}
+
+// The bytes as characters of the console's code page. Returns how many.
+std::size_t write_narrow(HANDLE out, const char* text, std::size_t length) {
     std::size_t done = 0;
     while (done < length) {
         DWORD part = length - done > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length - done);
         DWORD written = 0;
-        // A console takes the text as characters of its code page; a pipe or
-        // file, where WriteConsoleA fails, takes the bytes as they are.
-        if (!WriteConsoleA(out, text + done, part, &written, nullptr) &&
-            !WriteFile(out, text + done, part, &written, nullptr)) {
+        if (!WriteConsoleA(out, text + done, part, &written, nullptr) || written == 0) break;
+        done += written;
+    }
+    return done;
+}
+
+enum line_kind { ascii_line, utf8_line, code_page_line };
+
+line_kind kind_of_line(const char* text, std::size_t length) {
+    bool ascii = true;
+    for (std::size_t i = 0; i < length && ascii; ++i) ascii = static_cast<unsigned char>(text[i]) < 0x80;
+    if (ascii) return ascii_line;
+    return utf8_beyond_ascii(text, length) ? utf8_line : code_page_line;
+}
+
+// Text for a console, line by line (every line a chunk): UTF-8 text beyond
+// ASCII as UTF-16 when the console's code page is not UTF-8 (it would show
+// it as characters of that page), everything else as the bytes are. Lines
+// that go the same way (ASCII goes either) go in one write. Returns the
+// bytes written.
+std::size_t write_console(HANDLE out, const char* text, std::size_t length) {
+    if (GetConsoleOutputCP() == CP_UTF8) return write_narrow(out, text, length);
+    std::size_t done = 0;
+    while (done < length) {
+        line_kind run = ascii_line;
+        std::size_t end = done;
+        while (end < length) {
+            const char* line_feed = static_cast<const char*>(std::memchr(text + end, '\n', length - end));
+            std::size_t line = line_feed ? static_cast<std::size_t>(line_feed - (text + end)) + 1 : length - end;
+            line_kind kind = kind_of_line(text + end, line);
+            if (kind != ascii_line) {
+                if (run != ascii_line && kind != run) break;
+                run = kind;
+            }
+            end += line;
+        }
+        std::size_t length_of_run = end - done;
+        if (run == utf8_line) {
+            bool took_some = false;
+            if (!write_wide(out, text + done, length_of_run, took_some)) {
+                if (took_some) return done;  // failed part way: nothing again
+                if (write_narrow(out, text + done, length_of_run) < length_of_run) return done;
+            }
+        } else if (write_narrow(out, text + done, length_of_run) < length_of_run) {
+            return done;
+        }
+        done = end;
+    }
+    return done;
+}
+
+}  // namespace
+
+std::size_t console_write(console_handle handle, const char* text, std::size_t length) {
+    HANDLE out = as_handle(handle);
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode)) return write_console(out, text, length);
+    // A pipe or a file takes the bytes as they are.
+    std::size_t done = 0;
+    while (done < length) {
+        DWORD part = length - done > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length - done);
+        DWORD written = 0;
+        if (!WriteFile(out, text + done, part, &written, nullptr)) {
             if (reader_gone_error(GetLastError())) run_control_handler();
             break;
         }
@@ -123,26 +258,39 @@ std::size_t console_write(console_handle handle, const char* text, std::size_t l
     return done;
 }
 
+namespace {
+
+// Ends trail once the reader of its output pipe has gone, looking every
+// half second: the keyboard wait is never held up for it. (A write of
+// nothing fails on such a pipe on Windows; where it does not, the next
+// write of data tells.)
+void __cdecl watch_output_pipe(void* output) {
+    for (;;) {
+        if (pipe_reader_gone(static_cast<HANDLE>(output))) run_control_handler();
+        Sleep(500);
+    }
+}
+
+}  // namespace
+
 int read_key() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (InterlockedCompareExchange(&input_mode_saved, 0, 0) == 0 && GetConsoleMode(input, &saved_input_mode)) {
-        saved_input = input;
-        InterlockedExchange(&input_mode_saved, 1);
-    }
-    bool watch_pipe = GetFileType(output) == FILE_TYPE_PIPE;
-    for (;;) {
-        if (!has_console_mode(input)) {
-            // No keyboard: wait, looking now and then at the output pipe.
-            if (watch_pipe && pipe_reader_gone(output)) run_control_handler();
-            Sleep(watch_pipe ? 500 : INFINITE);
-            continue;
+    static bool started = false;
+    if (!started) {
+        started = true;
+        if (GetConsoleMode(input, &saved_input_mode)) {
+            saved_input = input;
+            InterlockedExchange(&input_mode_saved, 1);
         }
-        if (!watch_pipe) return _getch();
-        if (_kbhit()) return _getch();
-        if (pipe_reader_gone(output)) run_control_handler();
-        Sleep(50);
+        HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (GetFileType(output) == FILE_TYPE_PIPE) _beginthread(watch_output_pipe, 0, output);
     }
+    // _getch blocks in the console's own read, which is what wakes for a
+    // key (polling for pending keys does not see them on every console),
+    // and passes over mouse, focus and other events without returning.
+    if (has_console_mode(input)) return _getch();
+    // No keyboard: the program ends only through a control event.
+    for (;;) Sleep(INFINITE);
 }
 
 console_size largest_window_size(console_handle handle) {
@@ -266,7 +414,22 @@ void set_control_handler(void (*handler)()) {
     SetConsoleCtrlHandler(on_control_event, TRUE);
 }
 
+void render_escape_sequences(console_handle handle) {
+    HANDLE out = as_handle(handle);
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode) || (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return;
+    saved_output = out;
+    saved_output_mode = mode;
+    // Marked first, so that an end in between restores the unchanged mode.
+    InterlockedExchange(&output_mode_saved, 1);
+    // Older consoles refuse the flag; then nothing has changed.
+    if (!SetConsoleMode(out, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+        InterlockedExchange(&output_mode_saved, 0);
+    }
+}
+
 void end_process() {
     if (InterlockedCompareExchange(&input_mode_saved, 0, 0)) SetConsoleMode(saved_input, saved_input_mode);
+    if (InterlockedCompareExchange(&output_mode_saved, 0, 0)) SetConsoleMode(saved_output, saved_output_mode);
     ExitProcess(0);
 }

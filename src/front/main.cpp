@@ -57,6 +57,9 @@ int main(int argc, char** argv) {
     }
 
     set_control_handler(quit_program);
+    // From here on the program ends only through quit_program, which puts
+    // the console's modes back.
+    if (!state.raw_output) render_escape_sequences(state.console_out);
     start_thread(follow_file);
     run_keyboard_loop();
 }
