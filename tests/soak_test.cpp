@@ -41,13 +41,24 @@ std::size_t soak_bytes() {
 // Appends random lines (0 to 2000 bytes, with carriage returns and zero
 // bytes, some flushed in two writes) until at least `bytes` were written;
 // returns what was written. `truncate` starts the file anew first.
+// The bytes lines are cut from, made once: making them takes long enough
+// on a slow machine (under a sanitizer) to pass for a writer gone quiet.
+const std::string& line_pool() {
+    static const std::string pool = [] {
+        std::mt19937 random(99);
+        std::string bytes(1 << 20, 'x');
+        for (char& c : bytes) {
+            unsigned pick = static_cast<unsigned>(random() % 64);
+            c = pick == 0 ? '\0' : pick == 1 ? '\r' : static_cast<char>(' ' + pick);
+        }
+        return bytes;
+    }();
+    return pool;
+}
+
 std::string write_random_lines(const std::string& path, std::size_t bytes, bool truncate, unsigned seed) {
     std::mt19937 random(seed);
-    std::string pool(1 << 20, 'x');
-    for (char& c : pool) {
-        unsigned pick = static_cast<unsigned>(random() % 64);
-        c = pick == 0 ? '\0' : pick == 1 ? '\r' : static_cast<char>(' ' + pick);
-    }
+    const std::string& pool = line_pool();
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | (truncate ? O_TRUNC : 0));
     EXPECT_GE(fd, 0);
     std::string written;
