@@ -251,6 +251,22 @@ bool read_report(const std::string& shown, console_report& report) {
                        &report.mode_before, &report.mode_during, &report.mode_after, &report.exit_code) == 6;
 }
 
+// Runs trail.exe on log through the helper, on a console with the given code
+// page, until it shows "last"; then ends it with key. Returns what the
+// console showed, escape sequences taken out, and the helper's report.
+std::string run_on_console(int code_page, const std::string& log, const char* key, console_report& report) {
+    launch on_console;
+    on_console.program = TRAIL_WINE_HELPER;
+    trail_process helper({"console", std::to_string(code_page), dos_path(TRAIL_BINARY), dos_path(log)}, on_console);
+    bool shown = helper.wait_until([&] { return without_escapes(helper.shown).find("last") != std::string::npos; });
+    EXPECT_TRUE(shown) << helper.shown;
+    helper.type(key);
+    EXPECT_EQ(helper.wait_exit(), 0);
+    EXPECT_TRUE(read_report(helper.shown, report)) << helper.shown;
+    EXPECT_EQ(report.exit_code, 0);
+    return without_escapes(helper.shown);
+}
+
 // UTF-8 logs shown as text on a console whose code page is not UTF-8, a
 // log in the code page itself as before, and the code page and output mode
 // left as they were found.
@@ -263,14 +279,8 @@ TEST_P(wine_code_page, utf8_and_code_page_text_both_show_and_the_console_is_left
     // it must still show as UTF-8, not as code-page characters.
     std::string cut = std::string(254, 'a') + "\u20ac after the cut: Gr\u00fc\u00dfe\n";
     write_file(log, "Gr\u00fc\u00dfe \u20ac\n" + std::string("caf\x82 in the code page\n") + cut + "last\n");
-    launch on_console;
-    on_console.program = TRAIL_WINE_HELPER;
-    trail_process helper({"console", std::to_string(GetParam()), dos_path(TRAIL_BINARY), dos_path(log)}, on_console);
-    ASSERT_TRUE(helper.wait_until([&] { return without_escapes(helper.shown).find("last") != std::string::npos; }))
-        << helper.shown;
-    helper.type("q");
-    ASSERT_EQ(helper.wait_exit(), 0);
-    std::string text = without_escapes(helper.shown);
+    console_report report;
+    std::string text = run_on_console(GetParam(), log, "q", report);
     EXPECT_NE(text.find("Gr\u00fc\u00dfe \u20ac"), std::string::npos) << text;
     // 0x82 is e acute in both code pages.
     EXPECT_NE(text.find("caf\u00e9 in the code page"), std::string::npos) << text;
@@ -280,9 +290,6 @@ TEST_P(wine_code_page, utf8_and_code_page_text_both_show_and_the_console_is_left
     EXPECT_EQ(text.find("\u251c"), std::string::npos) << text;
     EXPECT_EQ(text.find("\u00c3"), std::string::npos) << text;
 
-    console_report report;
-    ASSERT_TRUE(read_report(helper.shown, report)) << text;
-    EXPECT_EQ(report.exit_code, 0);
     EXPECT_EQ(report.page_before, GetParam());
     EXPECT_EQ(report.page_after, GetParam());
     EXPECT_EQ(report.mode_after, report.mode_before);
@@ -297,19 +304,9 @@ TEST(wine, colour_sequences_are_rendered_and_the_output_mode_put_back) {
     scratch_folder folder;
     std::string log = folder.file("app.log");
     write_file(log, "\x1b[31mred\x1b[0m and plain\nlast\n");
-    launch on_console;
-    on_console.program = TRAIL_WINE_HELPER;
-    trail_process helper({"console", "437", dos_path(TRAIL_BINARY), dos_path(log)}, on_console);
-    ASSERT_TRUE(helper.wait_until([&] { return without_escapes(helper.shown).find("last") != std::string::npos; }))
-        << helper.shown;
-    helper.type("x");
-    ASSERT_EQ(helper.wait_exit(), 0);
-    std::string text = without_escapes(helper.shown);
-    EXPECT_NE(text.find("red and plain"), std::string::npos) << helper.shown;
-    EXPECT_EQ(text.find("[31m"), std::string::npos) << helper.shown;
     console_report report;
-    ASSERT_TRUE(read_report(helper.shown, report)) << text;
-    EXPECT_EQ(report.exit_code, 0);
+    std::string text = run_on_console(437, log, "x", report);
+    EXPECT_NE(text.find("red and plain"), std::string::npos) << text;
     const unsigned long virtual_terminal_processing = 4;
     EXPECT_EQ(report.mode_before & virtual_terminal_processing, 0u);
     EXPECT_EQ(report.mode_during, report.mode_before | virtual_terminal_processing);
@@ -324,13 +321,8 @@ TEST(wine, plus_gives_the_buffer_the_largest_window_size) {
     // Wine draws the helper's text with cursor movements between the
     // characters: read it with every escape sequence and space taken out.
     std::string text;
-    for (std::size_t i = 0; i < helper.shown.size(); ++i) {
-        if (helper.shown[i] == '\x1b' && i + 1 < helper.shown.size() && helper.shown[i + 1] == '[') {
-            i += 2;
-            while (i < helper.shown.size() && !std::isalpha(static_cast<unsigned char>(helper.shown[i]))) ++i;
-        } else if (helper.shown[i] != ' ') {
-            text += helper.shown[i];
-        }
+    for (char c : without_escapes(helper.shown)) {
+        if (c != ' ') text += c;
     }
     int largest_columns = 0, largest_rows = 0, columns = 0, rows = 0;
     std::size_t at = text.find("largest");
