@@ -94,11 +94,6 @@ file_ref open_for_reading(const char* name);
 // the number read, 0 when there is no data there for now, -1 on an error.
 std::int64_t read_file(file_ref file, char* buffer, std::size_t max);
 
-// The file's present size in bytes, or -1 when it has none (a pipe) or
-// cannot be asked. When modified is given, it receives a stamp of the
-// file's last modification that changes whenever the file is written.
-std::int64_t file_size(file_ref file, std::int64_t* modified = nullptr);
-
 // Reads up to max bytes at offset without moving the file's position.
 // Returns the number read, or -1 on an error.
 std::int64_t read_file_at(file_ref file, std::int64_t offset, char* buffer, std::size_t max);

@@ -238,13 +238,6 @@ std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
     }
 }
 
-std::int64_t file_size(file_ref file, std::int64_t* modified) {
-    struct stat info;
-    if (fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-    if (modified) *modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    return info.st_size;
-}
-
 namespace {
 file_identity identity_of(const struct stat& info) {
     file_identity identity;

@@ -322,18 +322,6 @@ std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
     return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? 0 : -1;
 }
 
-std::int64_t file_size(file_ref file, std::int64_t* modified) {
-    HANDLE handle = as_handle(file);
-    if (GetFileType(handle) != FILE_TYPE_DISK) return -1;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return -1;
-    if (modified) {
-        *modified = static_cast<std::int64_t>(
-            (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
-    }
-    return static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-}
-
 namespace {
 file_identity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
     file_identity identity;

@@ -140,9 +140,11 @@ std::int64_t locate_last_lines(follow_state& state, char* buffer) {
     // pass read from it could not be shown again: show its present data.
     // So too for a file whose size says nothing.
     if (!state.reading.regular_file) return read_position(state);
-    std::int64_t size = file_size(state.watched_file);
-    std::int64_t start = find_last_lines_start(state, size, state.ring_size - 1);
-    if (start >= 0) return start;
+    file_facts facts;
+    if (look_at_file(state.watched_file, facts) && facts.size >= 0) {
+        std::int64_t start = find_last_lines_start(state, facts.size, state.ring_size - 1);
+        if (start >= 0) return start;
+    }
     // The file shrank under the search or a read failed: count forward.
     move_to(state, 0);
     return locate_last_lines_forward(state, buffer);
