@@ -142,8 +142,12 @@ TEST(soak, every_generation_of_a_log_rotated_by_rename_appears) {
     std::thread writer([&] {
         // Rotated under load: renamed and created again with no pause, the
         // writer going on in the renamed file a little before it reopens.
+        // Only once trail has seen a generation at the name, though: one
+        // that stood there for less than a look (100 ms) may be missed by
+        // any poller, and this writer fills one in a few milliseconds.
         for (unsigned generation = 0; generation < 4; ++generation) {
             expected += write_random_lines(log, soak_bytes() / 4, false, generation + 20);
+            EXPECT_TRUE(wait_until_held(trail.pid, log)) << "generation " << generation << " never opened";
             std::string rotated = log + "." + std::to_string(generation);
             EXPECT_EQ(rename(log.c_str(), rotated.c_str()), 0);
             write_file(log, "");

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -322,6 +323,23 @@ void append_file(const std::string& path, const std::string& data) {
     check(fd >= 0, "open");
     write_all(fd, data);
     close(fd);
+}
+
+bool wait_until_held(pid_t pid, const std::string& path) {
+    struct stat wanted;
+    check(stat(path.c_str(), &wanted) == 0, "stat");
+    auto deadline = clock_type::now() + patience;
+    while (clock_type::now() < deadline) {
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+            struct stat held;
+            if (stat(fd.path().c_str(), &held) == 0 && held.st_dev == wanted.st_dev && held.st_ino == wanted.st_ino) {
+                return true;
+            }
+        }
+        usleep(5000);
+    }
+    return false;
 }
 
 long cpu_ticks(pid_t pid) {

@@ -95,6 +95,10 @@ struct scratch_folder {
 void write_file(const std::string& path, const std::string& data);
 void append_file(const std::string& path, const std::string& data);
 
+// Whether a process holds the file now at path open (a look at the name
+// that found it has been made), waiting for that up to patience.
+bool wait_until_held(pid_t pid, const std::string& path);
+
 // Processor time used by a process, in clock ticks.
 long cpu_ticks(pid_t pid);
 
