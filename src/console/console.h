@@ -40,22 +40,38 @@ console_handle console_error();
 bool is_console(console_handle handle);
 
 // Writes length bytes, retrying after partial writes and interruptions. A
-// console shows text as it is: on one whose code page is not UTF-8, a line
-// that is UTF-8 text is shown as the characters it encodes, any other line
-// as characters of the code page. A pipe or a file gets the bytes as they
-// are.
+// pipe or a file gets the bytes as they are; a console shows them as
+// characters: a POSIX terminal reads them as UTF-8, a Windows console as
+// characters of its code page (WriteConsoleA). Nothing is changed or
+// looked at on the way.
 // Returns the number of bytes written: less than length only when the
 // platform reported an error. When the handle's reader has gone away (the
 // read end of a pipe closed, the terminal hung up) the control handler is
 // run, as for any other control event, and this call does not return.
 std::size_t console_write(console_handle handle, const char* text, std::size_t length);
 
+// Whether the console takes text beyond its code page as UTF-16, through
+// console_write_wide (a Windows console), rather than every byte written
+// as UTF-8 (a POSIX terminal).
+bool console_takes_wide_text(console_handle handle);
+
+// Writes count UTF-16 code units of text to a console that takes wide text
+// (WriteConsoleW), its code page untouched. Returns the number written: 0
+// when the console took none, or takes no wide text.
+std::size_t console_write_wide(console_handle handle, const std::uint16_t* units, std::size_t count);
+
+// Writes a few bytes to a console only as far as it takes them at once: for
+// the way out, which must not wait on a terminal that takes no output.
+// Safe in a signal handler.
+void console_write_at_once(console_handle handle, const char* text, std::size_t length);
+
 // Lets a console render the escape sequences in the text written to it
 // (colours: ESC [ 31 m), where it does not already and accepts the change;
 // end_process() puts the console's output mode back. Nothing else of the
 // console changes (its code page least of all). A POSIX terminal renders
-// them always: there this does nothing.
-void render_escape_sequences(console_handle handle);
+// them always: there this changes nothing. Returns whether the console
+// renders them now.
+bool render_escape_sequences(console_handle handle);
 
 // --- Keyboard ----------------------------------------------------------------
 

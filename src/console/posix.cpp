@@ -1,4 +1,5 @@
-// The POSIX backend of console.h: terminals, pipes, signals and pthreads.
+// The POSIX backend of console.h: terminals, pipes, signals and pthreads
+// (its files are in posix_files.cpp).
 //
 // The terminal is touched in one way only: while keys are read, its input
 // runs without echo and without line buffering (ICANON and ECHO cleared).
@@ -202,8 +203,25 @@ int read_key() {
     }
 }
 
-void render_escape_sequences(console_handle) {
+bool console_takes_wide_text(console_handle) { return false; }
+
+std::size_t console_write_wide(console_handle, const std::uint16_t*, std::size_t) {
+    return 0;  // a terminal takes UTF-8 bytes only
+}
+
+void console_write_at_once(console_handle handle, const char* text, std::size_t length) {
+    int fd = static_cast<int>(handle);
+    // A terminal with room for output takes a few bytes without waiting.
+    struct pollfd out = {fd, POLLOUT, 0};
+    if (poll(&out, 1, 0) == 1 && (out.revents & POLLOUT)) {
+        while (write(fd, text, length) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+bool render_escape_sequences(console_handle) {
     // A terminal renders them as they come; its modes stay as found.
+    return true;
 }
 
 console_size largest_window_size(console_handle handle) {
@@ -215,67 +233,6 @@ console_size largest_window_size(console_handle handle) {
 void set_screen_buffer_size(console_handle, console_size) {
     // A terminal's buffer always has its window's size; nothing to do.
 }
-
-file_ref open_for_reading(const char* name) {
-    // Non-blocking so that opening a FIFO never waits for its writer.
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd == -1) return no_handle;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        close(fd);
-        return no_handle;
-    }
-    return fd;
-}
-
-std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
-    for (;;) {
-        ssize_t n = read(static_cast<int>(file), buffer, max);
-        if (n >= 0) return n;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-        return -1;
-    }
-}
-
-namespace {
-file_identity identity_of(const struct stat& info) {
-    file_identity identity;
-    identity.volume = static_cast<std::uint64_t>(info.st_dev);
-    identity.index = static_cast<std::uint64_t>(info.st_ino);
-    return identity;
-}
-}  // namespace
-
-bool look_at_file(file_ref file, file_facts& facts) {
-    struct stat info;
-    if (fstat(static_cast<int>(file), &info) != 0) return false;
-    facts.identity = identity_of(info);
-    facts.size = S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : -1;
-    facts.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    facts.named = info.st_nlink > 0;
-    return true;
-}
-
-bool look_at_name(const char* name, file_identity& identity) {
-    struct stat info;
-    if (stat(name, &info) != 0 || S_ISDIR(info.st_mode)) return false;
-    identity = identity_of(info);
-    return true;
-}
-
-std::int64_t read_file_at(file_ref file, std::int64_t offset, char* buffer, std::size_t max) {
-    for (;;) {
-        ssize_t n = pread(static_cast<int>(file), buffer, max, static_cast<off_t>(offset));
-        if (n >= 0 || errno != EINTR) return n;
-    }
-}
-
-bool seek_file(file_ref file, std::int64_t offset) {
-    return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
-}
-
-void close_file(file_ref file) { close(static_cast<int>(file)); }
 
 namespace {
 void* run_thread_body(void* body) {

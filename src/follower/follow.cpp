@@ -1,7 +1,5 @@
 // The follower thread: wait for the watched file, show its last lines, then
 // show whatever is appended, checking every 100 ms when there is nothing new.
-#include <cstring>
-
 #include "follower/follower.h"
 
 follow_state shared_follow_state;
@@ -20,29 +18,26 @@ void write_everything(const follow_state& state, const char* bytes, std::size_t 
     }
 }
 
-// On a console, the chunks there are go out together, each prepared as
-// on its own: one write for a burst of lines instead of one per line (on
-// Windows a round trip to the console host each). A batch holds at most
-// this much, so the screen never lags far behind the file.
-const std::size_t console_batch_size = 32 * 1024;
-
+// On a console, the chunks there are go out together, each shown as on its
+// own: one write for a burst of lines instead of one per line (on Windows a
+// round trip to the console host each). A batch holds at most 32 KiB, so
+// the screen never lags far behind the file.
+//
 // Shows the chunks that can be read now, up to a batch of them, and
 // returns how many bytes of the file they held.
-std::size_t show_chunks(follow_state& state, char* batch) {
-    std::size_t used = 0;
+std::size_t show_chunks(follow_state& state, shown_batch& batch) {
+    char chunk[chunk_buffer_size];
     std::size_t taken = 0;
-    while (used + chunk_buffer_size <= console_batch_size) {
-        // Each chunk is read and prepared in place at the batch's end.
-        char* chunk = batch + used;
+    while (batch_has_room(batch)) {
         std::size_t length = read_chunk(state, chunk);
         if (length == 0) break;
         taken += length;
-        const char* text = normalize_chunk(chunk);
-        std::size_t shown = std::strlen(text);
-        if (text != chunk) std::memmove(chunk, text, shown);
-        used += shown;
+        // A chunk at offset 0 starts the file's text (a new file, or the
+        // same one after a truncation).
+        bool starts_file = read_position(state) == static_cast<std::int64_t>(length);
+        show_chunk(state.shown, state.reading.encoding, starts_file, chunk, length, batch);
     }
-    if (used > 0) console_write(state.console_out, batch, used);
+    write_batch(state.console_out, batch);
     return taken;
 }
 
@@ -52,8 +47,8 @@ void follow_file() {
     follow_state& state = shared_follow_state;
     wait_for_file(state);
 
-    static char batch[console_batch_size];
-    locate_last_lines(state, batch);
+    static shown_batch batch;
+    locate_last_lines(state, batch.bytes);
 
     for (;;) {
         std::size_t length;

@@ -1,18 +1,21 @@
 // The file follower: the state the start-up hands to the follower thread,
 // and the pieces of that thread (reading chunks, finding the last lines,
-// preparing a chunk for the console).
+// which file is read from where). What a console shows of the chunks is
+// in shown/shown.h.
 //
 // A chunk is the unit in which the watched file is read and shown: bytes
 // from the read position up to and including the first line feed, or 255
 // bytes, or up to the end of the data there is now, whichever comes first.
 // A line of up to 254 bytes and its line feed is one chunk; a longer line
-// is several.
+// is several. In a UTF-16 file the line feed is the code unit 000A and a
+// piece is 254 bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "console/console.h"
+#include "shown/shown.h"
 
 const std::size_t chunk_max = 255;
 // Room for a chunk, the carriage return and line feed normalize_chunk may
@@ -46,6 +49,9 @@ struct read_ahead {
     // A file whose size reads 0 although it holds data (/proc, /sys): it is
     // read as a stream, and its size taken for nothing.
     bool size_says_nothing = false;
+    // How its bytes are text, looked at afresh whenever it is read from its
+    // start: a UTF-16 file's chunks end at the code unit 000A.
+    text_encoding encoding = encoding_undecided;
 };
 
 // How many files that stood at the watched name after the open one are kept
@@ -93,6 +99,8 @@ struct follow_state {
 
     read_ahead reading;
     name_watch name;
+    // What a console shows of the chunks (unused when raw_output).
+    shown_text shown;
 };
 
 // The process's state, filled by the start-up and read by follow_file.
@@ -104,7 +112,8 @@ void follow_file();
 
 // Reads the next chunk into chunk (at least chunk_buffer_size bytes), ends
 // it with a zero byte and returns its length; 0 when there is no data at
-// the read position for now.
+// the read position for now. A UTF-16 file's chunks are whole code units,
+// and the encoding is decided by the first bytes of the file's text.
 std::size_t read_chunk(follow_state& state, char* chunk);
 
 // The file offset of the next chunk read_chunk will return.
@@ -162,9 +171,3 @@ std::int64_t locate_last_lines_forward(follow_state& state, char* buffer);
 // The last line feed in bytes[0, length), or null, found eight bytes at a
 // time: the search where the C library has no memrchr.
 const char* last_line_feed_by_words(const char* bytes, std::size_t length);
-
-// Prepares a chunk just read for the console: skips one leading zero byte,
-// ends the text at its first zero byte, and adds a carriage return and line
-// feed when the text does not end in a line feed. Returns the start of the
-// text (buffer or buffer + 1), zero-terminated, inside buffer.
-char* normalize_chunk(char* buffer);

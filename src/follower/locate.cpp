@@ -57,18 +57,35 @@ const char* last_line_feed_by_words(const char* bytes, std::size_t length) {
 
 namespace {
 
-// The offset of the last line feed before limit, -1 when there is none, -2
-// when a read failed. The read-ahead serves as the window on the file: it
-// holds bytes [file_pos - block_end, file_pos), so the lines found are ready
-// to be read from it afterwards (a regular file is read at explicit
-// offsets: its position is never needed).
-std::int64_t previous_line_feed(follow_state& state, std::int64_t limit) {
+// Where the UTF-16 code unit holding the line feed byte at offset begins,
+// if that unit is the line feed 000A; else -1. The text starts at offset 0,
+// so its units start at even offsets.
+std::int64_t utf16_line_feed(const follow_state& state, std::int64_t offset, std::int64_t window_start) {
+    const char* byte = state.reading.read_block + (offset - window_start);
+    if (state.reading.encoding == encoding_utf16le) return offset % 2 == 0 && byte[1] == 0 ? offset : -1;
+    return offset % 2 == 1 && byte[-1] == 0 ? offset - 1 : -1;
+}
+
+// The offset of the last line feed before limit (in UTF-16, of the code
+// unit 000A), -1 when there is none, -2 when a read failed. The read-ahead
+// serves as the window on the file: it holds bytes [file_pos - block_end,
+// file_pos), so the lines found are ready to be read from it afterwards (a
+// regular file is read at explicit offsets: its position is never needed).
+std::int64_t previous_line_feed(follow_state& state, std::int64_t limit, bool utf16) {
     for (;;) {
         std::int64_t window_start = state.reading.file_pos - static_cast<std::int64_t>(state.reading.block_end);
         if (limit > window_start && limit <= state.reading.file_pos) {
             std::size_t length = static_cast<std::size_t>(limit - window_start);
-            const char* found = last_line_feed(state.reading.read_block, length);
-            if (found) return window_start + (found - state.reading.read_block);
+            for (;;) {
+                const char* found = last_line_feed(state.reading.read_block, length);
+                if (!found) break;
+                std::int64_t offset = window_start + (found - state.reading.read_block);
+                if (!utf16) return offset;
+                // A 0A byte may be half of another character (0A 4E is U+4E0A).
+                std::int64_t unit = utf16_line_feed(state, offset, window_start);
+                if (unit >= 0) return unit;
+                length = static_cast<std::size_t>(found - state.reading.read_block);
+            }
             limit = window_start;
         }
         if (limit <= 0) return -1;
@@ -88,18 +105,23 @@ std::int64_t previous_line_feed(follow_state& state, std::int64_t limit) {
 std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::int64_t count) {
     state.reading.block_start = state.reading.block_end = 0;
     state.reading.file_pos = 0;
-    std::int64_t line_end = size;
+    // In UTF-16 a line feed is a code unit of two bytes, and the chunks of
+    // a long line are 254 bytes; half a unit at the end is not text yet.
+    bool utf16 = state.reading.encoding == encoding_utf16le || state.reading.encoding == encoding_utf16be;
+    std::int64_t unit = utf16 ? 2 : 1;
+    std::int64_t piece = static_cast<std::int64_t>(utf16 ? utf16_chunk_max : chunk_max);
+    std::int64_t line_end = utf16 ? size & ~static_cast<std::int64_t>(1) : size;
     std::int64_t needed = count;
     std::int64_t start = 0;  // when the file holds no more than count chunks
     while (line_end > 0) {
-        // The line ending at line_end owns its line feed at line_end - 1
+        // The line ending at line_end owns its line feed at line_end - unit
         // (if any): its start is after the line feed before that one.
-        std::int64_t line_feed = previous_line_feed(state, line_end - 1);
+        std::int64_t line_feed = previous_line_feed(state, line_end - unit, utf16);
         if (line_feed == -2) return -1;
-        std::int64_t line_start = line_feed + 1;
-        std::int64_t chunks = (line_end - line_start + chunk_max - 1) / static_cast<std::int64_t>(chunk_max);
+        std::int64_t line_start = line_feed < 0 ? 0 : line_feed + unit;
+        std::int64_t chunks = (line_end - line_start + piece - 1) / piece;
         if (chunks >= needed) {
-            start = line_start + (chunks - needed) * static_cast<std::int64_t>(chunk_max);
+            start = line_start + (chunks - needed) * piece;
             break;
         }
         needed -= chunks;
@@ -140,6 +162,8 @@ std::int64_t locate_last_lines(follow_state& state, char* buffer) {
     // pass read from it could not be shown again: show its present data.
     // So too for a file whose size says nothing.
     if (!state.reading.regular_file) return read_position(state);
+    // Too short to tell its encoding a moment ago: it is shown whole.
+    if (state.reading.encoding == encoding_undecided) return read_position(state);
     file_facts facts;
     if (look_at_file(state.watched_file, facts) && facts.size >= 0) {
         std::int64_t start = find_last_lines_start(state, facts.size, state.ring_size - 1);

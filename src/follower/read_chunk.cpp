@@ -52,27 +52,59 @@ bool fill_block(follow_state& state) {
     return true;
 }
 
+bool is_utf16(text_encoding encoding) { return encoding == encoding_utf16le || encoding == encoding_utf16be; }
+
+// The length of the UTF-16 chunk at next up to its code unit 000A, when
+// that is within the first limit bytes; else 0.
+std::size_t utf16_line_length(const char* next, std::size_t limit, bool little_endian) {
+    char low = little_endian ? '\n' : 0;
+    char high = little_endian ? 0 : '\n';
+    for (std::size_t at = 0; at + 1 < limit; at += 2) {
+        if (next[at] == low && next[at + 1] == high) return at + 2;
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::size_t read_chunk(follow_state& state, char* chunk) {
+    read_ahead& reading = state.reading;
     for (;;) {
-        const char* next = state.reading.read_block + state.reading.block_start;
-        std::size_t held = state.reading.block_end - state.reading.block_start;
-        std::size_t limit = held < chunk_max ? held : chunk_max;
-        const char* line_feed = static_cast<const char*>(std::memchr(next, '\n', limit));
-        std::size_t take;
-        if (line_feed) {
-            take = static_cast<std::size_t>(line_feed - next) + 1;
-        } else if (held >= chunk_max) {
-            take = chunk_max;
-        } else if (fill_block(state)) {
-            continue;  // the chunk may go on in the new data
-        } else {
-            take = held;  // the end of the data there is now ends the chunk
+        const char* next = reading.read_block + reading.block_start;
+        std::size_t held = reading.block_end - reading.block_start;
+        if (reading.encoding == encoding_undecided) {
+            // The file's text starts here: its first bytes tell how it is
+            // text, and until they are there nothing is shown.
+            reading.encoding = encoding_of_start(next, held, true);
+            if (reading.encoding == encoding_undecided) {
+                if (fill_block(state)) continue;
+                return 0;
+            }
         }
-        std::memcpy(chunk, state.reading.read_block + state.reading.block_start, take);
+        bool utf16 = is_utf16(reading.encoding);
+        std::size_t most = utf16 ? utf16_chunk_max : chunk_max;
+        std::size_t limit = held < most ? held : most;
+        std::size_t take;
+        if (utf16) {
+            take = utf16_line_length(next, limit, reading.encoding == encoding_utf16le);
+        } else {
+            const char* line_feed = static_cast<const char*>(std::memchr(next, '\n', limit));
+            take = line_feed ? static_cast<std::size_t>(line_feed - next) + 1 : 0;
+        }
+        if (take == 0) {
+            if (held >= most) {
+                take = most;
+            } else if (fill_block(state)) {
+                continue;  // the chunk may go on in the new data
+            } else {
+                // The end of the data there is now ends the chunk; half a
+                // UTF-16 code unit waits for the rest.
+                take = utf16 ? held & ~static_cast<std::size_t>(1) : held;
+            }
+        }
+        std::memcpy(chunk, reading.read_block + reading.block_start, take);
         chunk[take] = 0;
-        state.reading.block_start += take;
+        reading.block_start += take;
         return take;
     }
 }
@@ -109,4 +141,7 @@ void move_to(follow_state& state, std::int64_t offset) {
     state.reading.block_start = 0;
     state.reading.block_end = 0;
     state.reading.recent_length = 0;
+    // Read from its start, the file may be a new text (rewritten after a
+    // truncation, say): its first bytes tell its encoding again.
+    if (offset == 0) state.reading.encoding = encoding_undecided;
 }

@@ -21,6 +21,8 @@
 //   first byte.
 // - Renamed away with nothing at the name: trail goes on reading it where
 //   it is, since its writer may still be writing to it.
+// Whenever a file is read from its start, its first bytes tell again
+// whether it is UTF-16 (read_chunk.cpp).
 #include "follower/follower.h"
 
 namespace {
@@ -150,6 +152,13 @@ void begin_file(follow_state& state) {
             reading.size_says_nothing = true;
             reading.regular_file = false;
         }
+    }
+    // Each file is looked at afresh: a UTF-16 log may be rotated away for a
+    // UTF-8 one, or back. (A stream's first bytes tell as they are read.)
+    if (reading.regular_file) {
+        char first[2];
+        std::int64_t got = read_file_at(state.watched_file, 0, first, sizeof first);
+        reading.encoding = encoding_of_start(first, got > 0 ? static_cast<std::size_t>(got) : 0, true);
     }
 }
 

@@ -18,7 +18,11 @@ void grow_screen_buffer() {
 
 }  // namespace
 
-void quit_program() { end_process(); }
+void quit_program() {
+    // A colour the log left on is reset on the way out.
+    end_showing(shared_follow_state.console_out);
+    end_process();
+}
 
 void run_keyboard_loop() {
     for (;;) {

@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
     set_control_handler(quit_program);
     // From here on the program ends only through quit_program, which puts
     // the console's modes back.
-    if (!state.raw_output) render_escape_sequences(state.console_out);
+    if (!state.raw_output) {
+        state.shown.highlight = render_escape_sequences(state.console_out);
+        state.shown.wide_console = console_takes_wide_text(state.console_out);
+    }
     start_thread(follow_file);
     run_keyboard_loop();
 }

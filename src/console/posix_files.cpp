@@ -1,0 +1,71 @@
+// The POSIX backend of console.h, its files: opening the watched file
+// without ever blocking on it, reading it, and looking at what a name or an
+// open file stands for.
+#include "console/console.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+file_ref open_for_reading(const char* name) {
+    // Non-blocking so that opening a FIFO never waits for its writer.
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) return no_handle;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        return no_handle;
+    }
+    return fd;
+}
+
+std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
+    for (;;) {
+        ssize_t n = read(static_cast<int>(file), buffer, max);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return -1;
+    }
+}
+
+namespace {
+file_identity identity_of(const struct stat& info) {
+    file_identity identity;
+    identity.volume = static_cast<std::uint64_t>(info.st_dev);
+    identity.index = static_cast<std::uint64_t>(info.st_ino);
+    return identity;
+}
+}  // namespace
+
+bool look_at_file(file_ref file, file_facts& facts) {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0) return false;
+    facts.identity = identity_of(info);
+    facts.size = S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : -1;
+    facts.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    facts.named = info.st_nlink > 0;
+    return true;
+}
+
+bool look_at_name(const char* name, file_identity& identity) {
+    struct stat info;
+    if (stat(name, &info) != 0 || S_ISDIR(info.st_mode)) return false;
+    identity = identity_of(info);
+    return true;
+}
+
+std::int64_t read_file_at(file_ref file, std::int64_t offset, char* buffer, std::size_t max) {
+    for (;;) {
+        ssize_t n = pread(static_cast<int>(file), buffer, max, static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+bool seek_file(file_ref file, std::int64_t offset) {
+    return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+}
+
+void close_file(file_ref file) { close(static_cast<int>(file)); }
