@@ -157,6 +157,48 @@ TEST_F(watched_file_test, both_locators_agree_on_generated_files) {
     }
 }
 
+// In UTF-16 a chunk ends after the code unit 000A (at an even offset: 0A
+// bytes inside other characters do not count) or after 254 bytes; half a
+// unit at the end is not read.
+std::int64_t expected_utf16_start(const std::string& data, bool le, std::int32_t count) {
+    std::vector<std::int64_t> starts;
+    std::size_t size = data.size() & ~static_cast<std::size_t>(1);
+    for (std::size_t pos = 0; pos < size;) {
+        starts.push_back(static_cast<std::int64_t>(pos));
+        std::size_t end = pos;
+        while (end < size && end - pos < utf16_chunk_max) {
+            bool line_feed = data[end + (le ? 0 : 1)] == '\n' && data[end + (le ? 1 : 0)] == 0;
+            end += 2;
+            if (line_feed) break;
+        }
+        pos = end;
+    }
+    return starts.size() > static_cast<std::size_t>(count) ? starts[starts.size() - count] : 0;
+}
+
+TEST_F(watched_file_test, utf16_files_are_counted_in_code_units) {
+    std::mt19937 random(16);
+    const char16_t units[] = {u'a', u'\n', u'\n', 0x4E0A, 0x0A0A, 0x0A00, 0xD83D, 0xDE00, 0};
+    for (int round = 0; round < 600; ++round) {
+        bool le = round % 2 == 0;
+        std::string data = le ? "\xff\xfe" : "\xfe\xff";
+        int length = static_cast<int>(random() % (round % 20 == 0 ? 40000 : 1500));
+        for (int i = 0; i < length; ++i) {
+            char16_t unit = units[random() % (sizeof units / sizeof units[0])];
+            char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+            data += le ? std::string{low, high} : std::string{high, low};
+        }
+        if (random() % 4 == 0) data += 'x';  // half a unit
+        std::int32_t count = static_cast<std::int32_t>(1 + random() % 60);
+        std::int64_t expected = expected_utf16_start(data, le, count);
+        ASSERT_EQ(locate(data, count), expected) << "round " << round;
+        std::string rest;
+        for (const std::string& chunk : chunks()) rest += chunk;
+        ASSERT_EQ(rest, data.substr(static_cast<std::size_t>(expected), (data.size() & ~1u) - expected)) << round;
+        ASSERT_EQ(locate_forward(data, count), expected) << "round " << round;
+    }
+}
+
 TEST_F(watched_file_test, appended_data_is_read_after_the_end_was_reached) {
     locate("first\n", 20);
     EXPECT_EQ(chunks(), (std::vector<std::string>{"first\n"}));

@@ -45,3 +45,24 @@ inline std::size_t first_command(const std::string& text) {
     }
     return std::string::npos;
 }
+
+// Whether text is well-formed UTF-8 (no overlong forms, surrogates or
+// values past U+10FFFF).
+inline bool valid_utf8(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        unsigned char lead = static_cast<unsigned char>(text[at]);
+        std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                           : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        if (length == 0 || at + length > text.size()) return false;
+        unsigned value = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t i = 1; i < length; ++i) {
+            unsigned char next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80) return false;
+            value = (value << 6) | (next & 0x3F);
+        }
+        unsigned least = length == 2 ? 0x80 : length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
+        if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+        at += length;
+    }
+    return true;
+}

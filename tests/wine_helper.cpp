@@ -36,7 +36,12 @@ std::wstring wide(const char* utf8) {
     return text;
 }
 
+// The helper outlives a Ctrl+C given to the program it runs (the event goes
+// to every process on the console), to report after it.
+BOOL WINAPI outlive_control_events(DWORD) { return TRUE; }
+
 int run_on_this_console(int argc, char** argv) {
+    SetConsoleCtrlHandler(outlive_control_events, TRUE);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (!SetConsoleOutputCP(static_cast<UINT>(std::atoi(argv[2])))) return 1;
     UINT page_before = GetConsoleOutputCP();

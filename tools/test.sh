@@ -72,7 +72,7 @@ fuzz() {
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTRAIL_WERROR=ON -DTRAIL_FUZZ=ON >/dev/null &&
     cmake --build build-fuzz || return 1
   local target corpus
-  for target in command_line_fuzz locator_fuzz normalize_fuzz; do
+  for target in command_line_fuzz locator_fuzz normalize_fuzz shown_fuzz; do
     corpus=build-fuzz/corpus/$target
     mkdir -p "$corpus"
     echo "-- $target for ${fuzz_seconds}s"

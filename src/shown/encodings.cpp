@@ -55,14 +55,14 @@ int utf8_character(const unsigned char* bytes, std::size_t length, std::uint32_t
     return static_cast<int>(need);
 }
 
-text_kind kind_of_text(const unsigned char* bytes, std::size_t length) {
+text_kind kind_of_text(const unsigned char* bytes, std::size_t length, bool goes_on) {
     std::size_t at = 0;
     while (at < length && bytes[at] < 0x80) ++at;
     if (at == length) return ascii_text;
     while (at < length) {
         std::uint32_t code_point;
         int taken = utf8_character(bytes + at, length - at, code_point);
-        if (taken < 0) return utf8_text;  // cut short by the end: carried on
+        if (taken < 0) return goes_on ? utf8_text : code_page_text;  // cut short: carried on, if it goes on
         if (taken == 0) return code_page_text;
         at += static_cast<std::size_t>(taken);
     }

@@ -175,7 +175,7 @@ std::size_t show_text(shown_text& state, const unsigned char* text, std::size_t 
 // in a run of its kind. Returns how many bytes were shown.
 std::size_t show_in_run(shown_text& state, const unsigned char* text, std::size_t length, bool line_goes_on,
                         shown_out& out) {
-    text_kind kind = state.wide_console ? kind_of_text(text, length) : ascii_text;
+    text_kind kind = state.wide_console ? kind_of_text(text, length, line_goes_on) : ascii_text;
     use_run(out.batch, state.wide_console, kind);
     state.pending_length = 0;
     return show_text(state, text, length, line_goes_on, kind == code_page_text, out);

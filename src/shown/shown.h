@@ -130,10 +130,10 @@ char* normalize_chunk(char* buffer);
 int utf8_character(const unsigned char* bytes, std::size_t length, std::uint32_t& code_point);
 
 // Whether text is ASCII, UTF-8 beyond ASCII (a character cut short at its
-// very end allowed), or neither: then, on a wide console, characters of the
-// code page.
+// very end allowed when the text goes on), or neither: then, on a wide
+// console, characters of the code page.
 enum text_kind { ascii_text, utf8_text, code_page_text };
-text_kind kind_of_text(const unsigned char* bytes, std::size_t length);
+text_kind kind_of_text(const unsigned char* bytes, std::size_t length, bool goes_on);
 
 // Appends the code point to out as UTF-8 and returns how many bytes it took.
 std::size_t put_utf8(std::uint32_t code_point, char* out);
