@@ -74,6 +74,8 @@ TEST(shown_text, controls_show_as_text_and_colours_pass) {
         {{"ab\xc2", "\x9b\n"}, "ab\r\n<U+009B>\n"},
         {{"ab\r", "\n"}, "ab\r\n\r\n"},
         {{"ab\x1b]", "0;x\n"}, "ab^[]\r\n0;x\n"},
+        // A zero ends the text: nothing is carried past it.
+        {{std::string("ab\x1b[3\0z", 7), "1m\n"}, "ab^[[3\r\n1m\n"},
         // Too long to carry, or cut where the file starts again: text.
         {{"\x1b[" + std::string(70, '1'), "m\n"}, "^[[" + std::string(70, '1') + "\r\nm\n"},
     };

@@ -15,7 +15,15 @@ for i in $(seq 1 30); do echo "$(date +%T.%N | cut -c1-12) startup line $i" >>"$
   n=0
   while :; do
     n=$((n + 1))
-    printf '%s request %d served in %d ms\n' "$(date +%T.%N | cut -c1-12)" "$n" $((RANDOM % 400)) >>"$log"
+    ms=$((RANDOM % 400))
+    # Levels in colour, as many loggers write them; colours pass.
+    if [ $ms -gt 300 ]; then level='\033[33mWARN\033[0m'; else level='\033[32mINFO\033[0m'; fi
+    printf "%s $level request %d served in %d ms\n" "$(date +%T.%N | cut -c1-12)" "$n" $ms >>"$log"
+    # Now and then a request carries an escape sequence that would retitle
+    # the terminal and clear it: trail shows it as text instead.
+    if [ $((n % 5)) -eq 0 ]; then
+      printf '%s \033[31mERROR\033[0m bad request path /\033]0;pwned\007\033[2J\n' "$(date +%T.%N | cut -c1-12)" >>"$log"
+    fi
     if [ $((n % 7)) -eq 0 ]; then printf 'a line the writer has not finished yet... ' >>"$log"; sleep 0.3; echo done >>"$log"; fi
     sleep 0.4
   done

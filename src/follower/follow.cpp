@@ -26,10 +26,10 @@ void write_everything(const follow_state& state, const char* bytes, std::size_t 
 // Shows the chunks that can be read now, up to a batch of them, and
 // returns how many bytes of the file they held.
 std::size_t show_chunks(follow_state& state, shown_batch& batch) {
-    char chunk[chunk_buffer_size];
     std::size_t taken = 0;
     while (batch_has_room(batch)) {
-        std::size_t length = read_chunk(state, chunk);
+        const char* chunk = nullptr;
+        std::size_t length = next_chunk(state, chunk);
         if (length == 0) break;
         taken += length;
         // A chunk at offset 0 starts the file's text (a new file, or the

@@ -116,6 +116,10 @@ void follow_file();
 // and the encoding is decided by the first bytes of the file's text.
 std::size_t read_chunk(follow_state& state, char* chunk);
 
+// The same, without the copy: bytes points at the chunk (not followed by a
+// zero byte) until the next read.
+std::size_t next_chunk(follow_state& state, const char*& bytes);
+
 // The file offset of the next chunk read_chunk will return.
 std::int64_t read_position(const follow_state& state);
 

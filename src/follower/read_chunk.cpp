@@ -68,6 +68,14 @@ std::size_t utf16_line_length(const char* next, std::size_t limit, bool little_e
 }  // namespace
 
 std::size_t read_chunk(follow_state& state, char* chunk) {
+    const char* bytes = nullptr;
+    std::size_t length = next_chunk(state, bytes);
+    std::memcpy(chunk, bytes, length);
+    chunk[length] = 0;
+    return length;
+}
+
+std::size_t next_chunk(follow_state& state, const char*& bytes) {
     read_ahead& reading = state.reading;
     for (;;) {
         const char* next = reading.read_block + reading.block_start;
@@ -78,6 +86,7 @@ std::size_t read_chunk(follow_state& state, char* chunk) {
             reading.encoding = encoding_of_start(next, held, true);
             if (reading.encoding == encoding_undecided) {
                 if (fill_block(state)) continue;
+                bytes = next;
                 return 0;
             }
         }
@@ -102,8 +111,7 @@ std::size_t read_chunk(follow_state& state, char* chunk) {
                 take = utf16 ? held & ~static_cast<std::size_t>(1) : held;
             }
         }
-        std::memcpy(chunk, reading.read_block + reading.block_start, take);
-        chunk[take] = 0;
+        bytes = reading.read_block + reading.block_start;
         reading.block_start += take;
         return take;
     }

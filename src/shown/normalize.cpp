@@ -5,10 +5,10 @@
 
 #include "shown/shown.h"
 
-char* chunk_text(char* buffer, std::size_t length, std::size_t& text_length) {
+const char* chunk_text(const char* buffer, std::size_t length, std::size_t& text_length) {
     // One leading zero byte is skipped (a writer that pads with a zero
     // would otherwise hide the whole chunk); the text ends at the next one.
-    char* text = length > 0 && buffer[0] == 0 ? buffer + 1 : buffer;
+    const char* text = length > 0 && buffer[0] == 0 ? buffer + 1 : buffer;
     text_length = strnlen(text, length - static_cast<std::size_t>(text - buffer));
     return text;
 }
@@ -17,7 +17,7 @@ char* normalize_chunk(char* buffer) {
     // The buffer is zero-terminated after the chunk: a zero byte ends the
     // text in any case.
     std::size_t length;
-    char* text = chunk_text(buffer, SIZE_MAX, length);
+    char* text = buffer + (chunk_text(buffer, SIZE_MAX, length) - buffer);
     // A piece of a long line, or a line its writer has not finished, still
     // ends the console line, so the next chunk starts on a line of its own.
     if (length > 0 && text[length - 1] != '\n') {

@@ -64,9 +64,10 @@ void use_run(shown_batch& batch, bool wide_console, text_kind kind) {
     batch.runs[batch.run_count++] = text_run{kind == utf8_text, batch.used};
 }
 
-// How many bytes at the start are printable ASCII, looked at eight at a time
-// (an ASCII log costs this one scan).
-std::size_t printable_span(const unsigned char* bytes, std::size_t length) {
+// Copies the printable ASCII at the start of bytes to out and returns how
+// many bytes that was, looking at eight at a time: an ASCII log costs this
+// one pass over its text.
+std::size_t copy_printable(const unsigned char* bytes, std::size_t length, char* out) {
     const std::uint64_t ones = 0x0101010101010101u;
     const std::uint64_t highs = 0x8080808080808080u;
     std::size_t at = 0;
@@ -76,9 +77,13 @@ std::size_t printable_span(const unsigned char* bytes, std::size_t length) {
         std::uint64_t below_space = (word - ones * 0x20) & ~word & highs;
         std::uint64_t del_or_beyond = ((word + ones) | word) & highs;
         if (below_space | del_or_beyond) break;
+        std::memcpy(out + at, &word, 8);
         at += 8;
     }
-    while (at < length && bytes[at] >= 0x20 && bytes[at] < 0x7F) ++at;
+    while (at < length && bytes[at] >= 0x20 && bytes[at] < 0x7F) {
+        out[at] = static_cast<char>(bytes[at]);
+        ++at;
+    }
     return at;
 }
 
@@ -107,13 +112,14 @@ std::size_t show_text(shown_text& state, const unsigned char* text, std::size_t 
                       bool high_bytes_as_code_page, shown_out& out) {
     std::size_t at = 0;
     while (at < length) {
-        std::size_t plain = printable_span(text + at, length - at);
-        if (plain > 0) {
-            put(out, text + at, plain);
+        unsigned char byte = text[at];
+        if (byte >= 0x20 && byte < 0x7F) {
+            put(out, "", 0);  // ends a highlight
+            std::size_t plain = copy_printable(text + at, length - at, out.batch.bytes + out.batch.used);
+            out.batch.used += plain;
             at += plain;
             continue;
         }
-        unsigned char byte = text[at];
         std::size_t rest = length - at;
         std::size_t taken = 1;
         bool cut_short = false;
@@ -197,9 +203,11 @@ void show_pending(shown_text& state, shown_out& out) {
     }
 }
 
-// The text after what was carried in, ended as a console line when the
-// chunk did not end one, unless all of it was kept for the next chunk.
-void show_with_pending(shown_text& state, const char* text, std::size_t length, bool line_goes_on, shown_out& out) {
+// The text after what was carried in, ended as a console line when it does
+// not end in a line feed (unless all of it was kept for the next chunk).
+// may_carry: the text reaches the end of a chunk that had no line feed, so
+// the line goes on in the next chunk.
+void show_with_pending(shown_text& state, const char* text, std::size_t length, bool may_carry, shown_out& out) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     unsigned char joined[sequence_max + 4 * utf16_chunk_max];
     std::size_t total = length;
@@ -209,8 +217,9 @@ void show_with_pending(shown_text& state, const char* text, std::size_t length, 
         total += state.pending_length;
         bytes = joined;
     }
-    std::size_t shown = show_in_run(state, bytes, total, line_goes_on, out);
-    if (line_goes_on && (shown > 0 || state.pending_length == 0)) put(out, "\r\n", 2);
+    std::size_t shown = show_in_run(state, bytes, total, may_carry, out);
+    bool ends_line = total > 0 && bytes[total - 1] == '\n';
+    if (!ends_line && shown > 0) put(out, "\r\n", 2);
 }
 
 std::uint16_t unit_at(const char* bytes, bool little_endian) {
@@ -230,7 +239,9 @@ void show_utf16_chunk(shown_text& state, bool little_endian, bool starts_file, c
     std::size_t end = first;
     while (end < count && unit_at(chunk + 2 * end, little_endian) != 0) ++end;
     if (end == first) return;
-    bool line_goes_on = unit_at(chunk + 2 * (end - 1), little_endian) != '\n';
+    // The line goes on in the next chunk: a cut character or sequence may be
+    // carried there (not past a zero, which ends the text).
+    bool line_goes_on = end == count && unit_at(chunk + 2 * (end - 1), little_endian) != '\n';
 
     char text[4 * utf16_chunk_max];
     std::size_t used = 0;
@@ -274,7 +285,7 @@ bool batch_has_room(const shown_batch& batch) {
     return batch.used + shown_chunk_max <= shown_batch_size && batch.run_count + 2 <= most_text_runs;
 }
 
-void show_chunk(shown_text& state, text_encoding encoding, bool starts_file, char* chunk, std::size_t length,
+void show_chunk(shown_text& state, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,
                 shown_batch& batch) {
     shown_out out{batch, state.highlight, false};
     if (starts_file) show_pending(state, out);
@@ -283,7 +294,8 @@ void show_chunk(shown_text& state, text_encoding encoding, bool starts_file, cha
     } else {
         std::size_t text_length;
         const char* text = chunk_text(chunk, length, text_length);
-        if (text_length > 0) show_with_pending(state, text, text_length, text[text_length - 1] != '\n', out);
+        bool may_carry = text + text_length == chunk + length && chunk[length - 1] != '\n';
+        if (text_length > 0) show_with_pending(state, text, text_length, may_carry, out);
     }
     if (out.highlighted) append(batch, reverse_off, sizeof reverse_off - 1);
 }

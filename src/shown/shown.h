@@ -94,12 +94,11 @@ struct shown_batch {
 // Whether the batch has room for one more chunk.
 bool batch_has_room(const shown_batch& batch);
 
-// Adds what the console shows for one chunk: length bytes at chunk (a buffer
-// of chunk_buffer_size bytes, which this may write in), in the given
-// encoding. A chunk that starts the file (at offset 0) begins a new text:
+// Adds what the console shows for one chunk: length bytes at chunk, in the
+// given encoding. A chunk that starts the file (at offset 0) begins a new text:
 // what was carried from before shows as text first, and a byte-order mark
 // is not shown.
-void show_chunk(shown_text& text, text_encoding encoding, bool starts_file, char* chunk, std::size_t length,
+void show_chunk(shown_text& text, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,
                 shown_batch& batch);
 
 // Writes the batch to the console and empties it. Once the program is
@@ -113,7 +112,7 @@ void end_showing(console_handle out);
 
 // The text of a chunk of length bytes: from its first byte, or its second
 // when the first is zero, up to its first zero byte.
-char* chunk_text(char* buffer, std::size_t length, std::size_t& text_length);
+const char* chunk_text(const char* buffer, std::size_t length, std::size_t& text_length);
 
 // Prepares a chunk just read for the console: skips one leading zero byte,
 // ends the text at its first zero byte, and adds a carriage return and line
