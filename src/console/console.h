@@ -154,6 +154,43 @@ bool seek_file(file_ref file, std::int64_t offset);
 // is for callers that open many.
 void close_file(file_ref file);
 
+// --- Folders -----------------------------------------------------------------
+
+// How the platform's names work: the characters that end the folder part
+// of a path (POSIX "/"; Windows "\\", "/" and the drive's ":"), and whether
+// names that differ only in case name the same file (Windows).
+const char* folder_separators();
+bool names_ignore_case();
+
+// A folder open for reading its entries.
+typedef std::intptr_t folder_ref;
+
+// Opens a folder to list its entries; "" is the current folder. Returns
+// no_handle when it cannot be read.
+folder_ref open_folder(const char* path);
+
+// The name of the folder's next entry, as UTF-8 ("." and ".." left out;
+// on Windows the long name, never the short 8.3 one), valid until the next
+// call; null when there are no more.
+const char* next_folder_entry(folder_ref folder);
+
+void close_folder(folder_ref folder);
+
+// What a look at a name tells, following symbolic links: which file it is,
+// when it was last modified (in nanoseconds since 1970 UTC, as finely as
+// the file system keeps it; for a folder, when an entry was last added,
+// removed or renamed), and whether it is a regular file (not a folder,
+// pipe or device).
+struct entry_facts {
+    file_identity identity;
+    std::int64_t modified_ns = 0;
+    bool regular = false;
+};
+
+// False when nothing is there, or it cannot be looked at. Never stands in a
+// writer's way.
+bool look_at_entry(const char* path, entry_facts& facts);
+
 // --- Threads, time, process -----------------------------------------------------
 
 // Starts a thread running body. Platform signals are never delivered to it.
@@ -165,6 +202,10 @@ void pause_ms(int milliseconds);
 
 // Milliseconds on a clock that only moves forward (not the time of day).
 std::int64_t clock_ms();
+
+// The time of day, in nanoseconds since 1970 UTC: what a file modified now
+// has as its modified_ns.
+std::int64_t time_of_day_ns();
 
 // Makes handler run for every control event: Ctrl+C or Ctrl+Break as an
 // event, the console closed, logoff, shutdown, and on POSIX the signals

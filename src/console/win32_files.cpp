@@ -6,21 +6,6 @@
 
 #include <windows.h>
 
-#include <string>
-
-namespace {
-
-std::wstring wide(const char* utf8) {
-    int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring text(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &text[0], length);
-    text.resize(static_cast<std::size_t>(length) - 1);
-    return text;
-}
-
-}  // namespace
-
 file_ref open_for_reading(const char* name) {
     // Shared for reading, writing and deleting: the writer goes on
     // appending, truncating, renaming and deleting while we follow. Without

@@ -45,6 +45,7 @@ std::size_t show_chunks(follow_state& state, shown_batch& batch) {
 
 void follow_file() {
     follow_state& state = shared_follow_state;
+    decide_pattern(state);
     wait_for_file(state);
 
     static shown_batch batch;

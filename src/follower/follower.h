@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "shown/shown.h"
@@ -79,6 +81,25 @@ struct name_watch {
     std::int64_t next_look_ms = 0;  // when the name is due for a look
 };
 
+// A watched name whose last part holds * or ?: the files of that folder
+// that match it, taken one after the other (pattern.cpp).
+struct pattern_watch {
+    bool active = false;
+    std::string folder;   // the folder part, its separator included; "" for here
+    std::string pattern;  // the last part
+    // When the folder was last modified, at the last look. It is read again
+    // when that changes, and while it is less than a second ago: two files
+    // made within one tick of its clock leave it as it was after the first.
+    bool folder_seen = false;
+    std::int64_t folder_modified_ns = 0;
+    // Read again at the next look all the same (a match could not be kept).
+    bool read_again = false;
+    // Every file that has matched and is still there, or is held: none of
+    // them is shown again from its start. Sorted.
+    std::vector<file_identity> known;
+    bool opened_any = false;  // a match has been followed since the start
+};
+
 // The one record the start-up fills and the follower thread reads. The
 // start-up writes every setting before the follower starts; afterwards the
 // follower alone touches the file, the ring, the read-ahead and the name.
@@ -99,6 +120,7 @@ struct follow_state {
 
     read_ahead reading;
     name_watch name;
+    pattern_watch pattern;
     // What a console shows of the chunks (unused when raw_output).
     shown_text shown;
 };
@@ -135,6 +157,15 @@ void move_to(follow_state& state, std::int64_t offset);
 std::size_t read_available(follow_state& state, const char*& bytes);
 
 // --- Which file, read from where (which_file.cpp) ---
+
+// Whether trail holds the file open: the one it reads, or one waiting its
+// turn.
+bool holds_file(const name_watch& name, const file_identity& identity);
+
+// Keeps a file just opened at the watched name (or matching it) to be read
+// in its turn, after the open one and those kept before it. False when
+// there is no room for more.
+bool keep_for_later(name_watch& name, file_ref file, const file_facts& facts, std::int64_t now);
 
 // Waits until the watched name can be opened, showing the waiting message
 // meanwhile and the blanking line once it opens; the file becomes
@@ -175,3 +206,28 @@ std::int64_t locate_last_lines_forward(follow_state& state, char* buffer);
 // The last line feed in bytes[0, length), or null, found eight bytes at a
 // time: the search where the C library has no memrchr.
 const char* last_line_feed_by_words(const char* bytes, std::size_t length);
+
+// --- Names with wildcards (pattern.cpp) ---
+
+// Whether the last part of name holds * or ?.
+bool has_wildcard(const char* name);
+
+// Whether name matches pattern: * stands for any run of characters, ? for
+// exactly one (a UTF-8 character), everything else for itself, ignoring
+// case (ASCII letters) when asked.
+bool wildcard_match(const char* pattern, const char* name, bool ignore_case);
+
+// Makes the watched name a pattern when it holds a wildcard and no file
+// stands at it literally.
+void decide_pattern(follow_state& state);
+
+// Opens the match to follow when no file is open: at the start the newest
+// (latest modification, then the name last in byte order), later the
+// oldest of those that have come to match since. no_handle when there is
+// none.
+file_ref open_next_match(follow_state& state);
+
+// Reads the folder again if it may have changed, and keeps every regular
+// file that has come to match since, in the order of their modification,
+// to be read in its turn.
+void look_at_pattern(follow_state& state);

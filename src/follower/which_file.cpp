@@ -22,7 +22,9 @@
 // - Renamed away with nothing at the name: trail goes on reading it where
 //   it is, since its writer may still be writing to it.
 // Whenever a file is read from its start, its first bytes tell again
-// whether it is UTF-16 (read_chunk.cpp).
+// whether it is UTF-16 (read_chunk.cpp). A name with a wildcard stands for
+// the newest file that matches it, and each file that comes to match later
+// is the next generation (pattern.cpp).
 #include "follower/follower.h"
 
 namespace {
@@ -41,14 +43,6 @@ void write_status(const follow_state& state, const char* text, std::size_t lengt
 }
 
 const char* watched_name(const follow_state& state) { return state.arg_list[state.file_arg_index]; }
-
-bool held(const name_watch& name, const file_identity& identity) {
-    if (same_file(name.open_identity, identity)) return true;
-    for (int i = 0; i < name.later_count; ++i) {
-        if (same_file(name.later[i].identity, identity)) return true;
-    }
-    return false;
-}
 
 // Notes when a file's size was last seen to change.
 void note_size(std::int64_t size, std::int64_t now, std::int64_t& seen, std::int64_t& changed_ms) {
@@ -69,26 +63,29 @@ void look_at_watched_name(follow_state& state) {
         file_facts facts;
         if (look_at_file(later.file, facts)) note_size(facts.size, now, later.size, later.changed_ms);
     }
+    if (state.pattern.active) {
+        look_at_pattern(state);
+        return;
+    }
     // Full: the files at the name after these are looked for again once the
     // first of these has had its turn.
     if (name.later_count == most_later_files) return;
     file_identity identity;
-    if (!look_at_name(watched_name(state), identity) || held(name, identity)) return;
+    if (!look_at_name(watched_name(state), identity) || holds_file(name, identity)) return;
     file_ref file = open_for_reading(watched_name(state));
     if (file == no_handle) return;
     // The name may have moved on between the look and the open: what counts
     // is the file that opened.
     file_facts facts;
-    if (!look_at_file(file, facts) || held(name, facts.identity)) {
+    if (!look_at_file(file, facts) || holds_file(name, facts.identity) || !keep_for_later(name, file, facts, now)) {
         close_file(file);
-        return;
     }
-    later_file& later = name.later[name.later_count++];
-    later.file = file;
-    later.identity = facts.identity;
-    later.size = facts.size;
-    later.changed_ms = now;
 }
+
+// A file let go may lend its number to the next new file: a pattern's
+// folder is read again at once, and what is known of its files is then what
+// is there.
+void forget_closed_file(follow_state& state) { state.pattern.read_again = true; }
 
 void move_on_to_next_file(follow_state& state) {
     name_watch& name = state.name;
@@ -96,6 +93,7 @@ void move_on_to_next_file(follow_state& state) {
     for (int i = 1; i < name.later_count; ++i) name.later[i - 1] = name.later[i];
     --name.later_count;
     close_file(state.watched_file);
+    forget_closed_file(state);
     state.watched_file = next.file;
     begin_file(state);
     // It may have had its last write long ago (rotations faster than the
@@ -110,17 +108,37 @@ void move_on_to_next_file(follow_state& state) {
 void release_and_wait(follow_state& state) {
     close_file(state.watched_file);
     state.watched_file = no_handle;
+    forget_closed_file(state);
     wait_for_file(state);
     begin_file(state);
 }
 
 }  // namespace
 
+bool holds_file(const name_watch& name, const file_identity& identity) {
+    if (same_file(name.open_identity, identity)) return true;
+    for (int i = 0; i < name.later_count; ++i) {
+        if (same_file(name.later[i].identity, identity)) return true;
+    }
+    return false;
+}
+
+bool keep_for_later(name_watch& name, file_ref file, const file_facts& facts, std::int64_t now) {
+    if (name.later_count == most_later_files) return false;
+    later_file& later = name.later[name.later_count++];
+    later.file = file;
+    later.identity = facts.identity;
+    later.size = facts.size;
+    later.changed_ms = now;
+    return true;
+}
+
 void wait_for_file(follow_state& state) {
     // Every failure to open (missing file or folder, no access, a
-    // directory) counts as "not there yet".
+    // directory) counts as "not there yet"; so does a pattern that nothing
+    // new matches.
     for (;;) {
-        state.watched_file = open_for_reading(watched_name(state));
+        state.watched_file = state.pattern.active ? open_next_match(state) : open_for_reading(watched_name(state));
         if (state.watched_file != no_handle) break;
         write_status(state, waiting_message, sizeof waiting_message - 1);
         pause_ms(poll_ms);
