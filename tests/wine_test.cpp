@@ -9,6 +9,8 @@
 // terminal reaches trail.exe as a Ctrl+C control event.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -370,6 +372,32 @@ TEST(wine, hostile_lines_and_utf16_logs_show_as_text_on_code_page_437) {
         EXPECT_EQ(report.page_before, 437);
         EXPECT_EQ(report.page_after, 437);
     }
+}
+
+// A wildcard in a Windows path (backslashes, a drive), matched ignoring
+// case and by the long name only: app.logx is no match for *.log, though
+// its short 8.3 name would be.
+TEST(wine, a_wildcard_follows_the_newest_match_of_a_windows_path_whatever_its_case) {
+    scratch_folder folder;
+    auto aged = [](const std::string& path, const std::string& data, int seconds_ago) {
+        write_file(path, data);
+        struct timespec times[2];
+        clock_gettime(CLOCK_REALTIME, &times[0]);
+        times[0].tv_sec -= seconds_ago;
+        times[1] = times[0];
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    };
+    aged(folder.file("U_EX261207.LOG"), "two days ago\n", 300);
+    aged(folder.file("u_ex261208.log"), "yesterday\n", 200);
+    aged(folder.file("u_ex261208.logx"), "the 8.3 trap\n", 100);
+    trail_process trail({dos_path(folder.path) + "\\U_EX*.LOG"}, piped_no_keyboard);
+    ASSERT_TRUE(trail.wait_for_text("yesterday\n"));
+    write_file(folder.file("U_Ex261209.Log"), "today\n");
+    append_file(folder.file("u_ex261208.logx"), "not followed\n");
+    ASSERT_TRUE(trail.wait_for_text("yesterday\ntoday\n"));
+    append_file(folder.file("U_Ex261209.Log"), "today again\n");
+    ASSERT_TRUE(trail.wait_for_text("yesterday\ntoday\ntoday again\n"));
+    EXPECT_EQ(trail.shown, "yesterday\ntoday\ntoday again\n");
 }
 
 TEST(wine, plus_gives_the_buffer_the_largest_window_size) {

@@ -15,6 +15,8 @@ its standard input /dev/null:
     file, and the 256 MiB followed (throughput and processor time);
   - trail alone on a 1 GiB line without a line feed (its last 20 chunks),
     against wc -l reading the same cached file;
+  - trail alone following the newest of 10,000 logs in a folder, by a
+    pattern and by its name: processor time while nothing changes;
   - peak resident memory over all of the above.
 
 usage: tools/bench.py [--trail build/trail] [--quick]
@@ -294,6 +296,39 @@ def idle_cpu(argv_for, folder, seconds):
     return (usage.ru_utime + usage.ru_stime) * 1000, wakeups, usage.ru_maxrss
 
 
+def pattern_idle(trail, folder, seconds, runs):
+    """trail following the newest of 10,000 older logs in one folder, by a
+    pattern and by its plain name: the processor time it used over `seconds`
+    of following while nothing changes, once it has shown the last lines
+    (median of runs, ms), and its time to those lines (median, ms)."""
+    logs = os.path.join(folder, "dated")
+    os.mkdir(logs)
+    day = time.time() - 86400
+    for i in range(10000):
+        path = os.path.join(logs, f"app-2026{i:05d}.log")
+        with open(path, "wb") as out:
+            out.write(b"an older day\n")
+        os.utime(path, (day + i, day + i))
+    newest = os.path.join(logs, "app-202699999.log")
+    with open(newest, "wb") as out:
+        out.write(b"".join(b"the newest %d\n" % i for i in range(100)))
+    targets = {"plain": newest, "pattern": os.path.join(logs, "app-*.log")}
+    idle, first = {name: [] for name in targets}, {name: [] for name in targets}
+    for _ in range(runs):
+        for name, target in targets.items():
+            start = time.perf_counter()
+            f = follower([trail, "-20", target])
+            f.wait_for(b"the newest 99\n")
+            first[name].append((time.perf_counter() - start) * 1000)
+            time.sleep(1.5)  # past the second in which a new folder is read again
+            before = process_cpu(f.process.pid)
+            time.sleep(seconds)
+            idle[name].append((process_cpu(f.process.pid) - before) * 1000)
+            f.stop()
+    shutil.rmtree(logs)
+    return {name: (statistics.median(idle[name]), statistics.median(first[name])) for name in targets}
+
+
 def context_switches(pid):
     """How often the process's threads went to sleep and were woken, in all."""
     total = 0
@@ -371,12 +406,19 @@ def main():
         for path in list(files.values()) + [source]:
             os.unlink(path)
         giant = giant_line(os.path.abspath(args.trail), folder, big, 3 if args.quick else 7)
+        print("measuring a pattern among 10,000 logs ...", file=sys.stderr)
+        dated = pattern_idle(os.path.abspath(args.trail), folder, idle_seconds, 3 if args.quick else 5)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
     report(results, stream)
     print(f"one {big // MiB} MiB line without a line feed: trail's last 20 chunks {giant[0]:.1f} ms, "
           f"wc -l {giant[1]:.1f} ms; ratio {giant[0] / giant[1]:.3f}")
+    (plain_idle, plain_first), (pattern_cpu, pattern_first) = dated["plain"], dated["pattern"]
+    print(f"the newest of 10,000 logs, CPU time over {idle_seconds} s following it unchanged: by a pattern "
+          f"{pattern_cpu:.1f} ms, by its name {plain_idle:.1f} ms (ratio "
+          f"{pattern_cpu / plain_idle if plain_idle else float('inf'):.3f}); "
+          f"first output {pattern_first:.1f} ms against {plain_first:.1f} ms")
 
 
 def report(results, stream):

@@ -8,6 +8,8 @@ const char usage_text[] =
     "       trail --help | --version\n"
     "Shows the last N lines of FILE (20 when N is left out or 0), then whatever\n"
     "is appended to it, checking every 100 ms. Waits for FILE to be created.\n"
+    "With * or ? in its last part (quoted), FILE follows the newest match, then\n"
+    "each file that comes to match later.\n"
     "Keys: q, x or Ctrl+C quit; + sets the console buffer to the largest window.\n";
 
 const char version_text[] = "trail " TRAIL_VERSION "\n";
