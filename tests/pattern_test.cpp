@@ -41,13 +41,7 @@ class pattern : public ::testing::TestWithParam<bool> {
     launch how() const { return GetParam() ? output_piped(false) : launch{}; }
 
     // What trail showed of the files, without the status texts.
-    static std::string file_text(const trail_process& trail) {
-        std::string text = trail.shown;
-        for (const std::string& status : {waiting_message, blanking_line}) {
-            for (std::size_t at; (at = text.find(status)) != std::string::npos;) text.erase(at, status.size());
-        }
-        return text;
-    }
+    static std::string file_text(const trail_process& trail) { return without_status_texts(trail.shown); }
 
     static bool shows(trail_process& trail, const std::string& expected) {
         return trail.wait_until([&] { return file_text(trail).size() >= expected.size(); }) &&

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "follower/follower.h"
+#include "text_samples.h"
 
 namespace {
 
@@ -99,30 +100,20 @@ TEST(shown_text, forms_are_highlighted_where_the_console_renders_sequences) {
               "a\x1b[7m^[\x1b[27m]0;x\x1b[7m^G^A\x1b[27m" "b\x1b[7m<9B>\x1b[27m\n");
 }
 
-std::string utf16(const std::u16string& text, bool little_endian, bool mark = false) {
-    std::string bytes;
-    if (mark) bytes = little_endian ? "\xff\xfe" : "\xfe\xff";
-    for (char16_t unit : text) {
-        char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
-        bytes += little_endian ? std::string{low, high} : std::string{high, low};
-    }
-    return bytes;
-}
-
 TEST(shown_text, utf16_is_decoded_and_the_same_rules_apply) {
     for (bool le : {true, false}) {
         text_encoding encoding = le ? encoding_utf16le : encoding_utf16be;
         const std::vector<shown_case> cases = {
-            {{utf16(u"Zeile 26 \u00e4\u00f6\u00fc\n", le, true)}, "Zeile 26 \xc3\xa4\xc3\xb6\xc3\xbc\n"},
+            {{utf16_bytes(u"Zeile 26 \u00e4\u00f6\u00fc\n", le, true)}, "Zeile 26 \xc3\xa4\xc3\xb6\xc3\xbc\n"},
             // 0A 4E is U+4E0A, not a line feed; an emoji is a surrogate pair.
-            {{utf16(u"\u4e0a\u4e0b \U0001F600\n", le)}, "\xe4\xb8\x8a\xe4\xb8\x8b \xf0\x9f\x98\x80\n"},
+            {{utf16_bytes(u"\u4e0a\u4e0b \U0001F600\n", le)}, "\xe4\xb8\x8a\xe4\xb8\x8b \xf0\x9f\x98\x80\n"},
             // Cut between the halves of a pair: shown whole, once.
-            {{utf16(u"a\xd83d", le), utf16(u"\xde00\n", le)}, "a\r\n\xf0\x9f\x98\x80\n"},
-            {{utf16(u"\xd83d", le), utf16(u"\xde00\n", le)}, "\xf0\x9f\x98\x80\n"},
+            {{utf16_bytes(u"a\xd83d", le), utf16_bytes(u"\xde00\n", le)}, "a\r\n\xf0\x9f\x98\x80\n"},
+            {{utf16_bytes(u"\xd83d", le), utf16_bytes(u"\xde00\n", le)}, "\xf0\x9f\x98\x80\n"},
             // Halves alone, controls, C1, and the zero rule on code units.
-            {{utf16(u"\xdc00x\xd800y\n", le)}, "\xef\xbf\xbdx\xef\xbf\xbdy\n"},
-            {{utf16(u"\x1b]0;t\x07\x1b[32mg\x1b[0m\u009b\r\n", le)}, "^[]0;t^G\x1b[32mg\x1b[0m<U+009B>\r\n"},
-            {{utf16(std::u16string(1, u'\0') + u"z" + std::u16string(1, u'\0') + u"hidden\n", le)}, "z\r\n"},
+            {{utf16_bytes(u"\xdc00x\xd800y\n", le)}, "\xef\xbf\xbdx\xef\xbf\xbdy\n"},
+            {{utf16_bytes(u"\x1b]0;t\x07\x1b[32mg\x1b[0m\u009b\r\n", le)}, "^[]0;t^G\x1b[32mg\x1b[0m<U+009B>\r\n"},
+            {{utf16_bytes(std::u16string(1, u'\0') + u"z" + std::u16string(1, u'\0') + u"hidden\n", le)}, "z\r\n"},
         };
         for (const shown_case& c : cases) EXPECT_EQ(shown_for(c.chunks, encoding), c.expected) << le;
     }
@@ -138,7 +129,7 @@ TEST(shown_text, a_wide_console_gets_utf8_text_as_utf16_and_other_bytes_in_its_c
         {{std::string(254, 'a') + "\xe2", "\x82\xac b\n"}, "[W:" + std::string(254, 'a') + "\r\n\xe2\x82\xac b\n]"},
     };
     for (const shown_case& c : cases) EXPECT_EQ(shown_for(c.chunks, encoding_bytes, true), c.expected);
-    EXPECT_EQ(shown_for({utf16(u"\u00e4\n", true, true)}, encoding_utf16le, true), "[W:\xc3\xa4\n]");
+    EXPECT_EQ(shown_for({utf16_bytes(u"\u00e4\n", true, true)}, encoding_utf16le, true), "[W:\xc3\xa4\n]");
 }
 
 TEST(shown_text, encoding_of_a_files_start) {

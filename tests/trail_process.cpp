@@ -366,3 +366,10 @@ bool busy_watch::spun() const {
 }
 
 bool busy_watch::window_passed() const { return std::chrono::steady_clock::now() - start > std::chrono::seconds(1); }
+
+std::string without_status_texts(std::string shown) {
+    for (const std::string& status : {waiting_message, blanking_line}) {
+        for (std::size_t at; (at = shown.find(status)) != std::string::npos;) shown.erase(at, status.size());
+    }
+    return shown;
+}

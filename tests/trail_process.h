@@ -115,3 +115,7 @@ struct busy_watch {
 
 extern const std::string waiting_message;
 extern const std::string blanking_line;
+
+// What trail showed of the files it followed: its output without the
+// waiting message and the blanking line.
+std::string without_status_texts(std::string shown);
