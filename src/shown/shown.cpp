@@ -1,17 +1,10 @@
 // Turning the chunks of the watched file into what a terminal or console
-// shows (the rules are in shown.h), and writing them out.
+// shows (the rules are in shown.h).
 #include "shown/shown.h"
 
-#include <atomic>
 #include <cstring>
 
 namespace {
-
-// Between the follower, which writes batches, and whichever thread ends the
-// program: a colour reset must come after the last batch, not inside one.
-std::atomic<bool> writing{false};
-std::atomic<bool> ending{false};
-std::atomic<bool> attributes_changed{false};
 
 const char reverse_on[] = "\x1b[7m";
 const char reverse_off[] = "\x1b[27m";
@@ -138,7 +131,7 @@ std::size_t show_text(shown_text& state, const unsigned char* text, std::size_t 
             if (sequence > 0) {
                 taken = static_cast<std::size_t>(sequence);
                 put(out, text + at, taken);
-                if (text[at + taken - 1] == 'm') attributes_changed.store(true, std::memory_order_relaxed);
+                if (text[at + taken - 1] == 'm') note_colour_passed();
             } else if (sequence < 0 && line_goes_on && rest <= sequence_max) {
                 cut_short = true;
             } else {
@@ -298,41 +291,4 @@ void show_chunk(shown_text& state, text_encoding encoding, bool starts_file, con
         if (text_length > 0) show_with_pending(state, text, text_length, may_carry, out);
     }
     if (out.highlighted) append(batch, reverse_off, sizeof reverse_off - 1);
-}
-
-void write_batch(console_handle out, shown_batch& batch) {
-    if (batch.used == 0) return;
-    // Marked before ending is looked at, as end_showing marks ending before
-    // it looks at this: one of the two sees the other.
-    writing.store(true);
-    if (ending.load()) {
-        // The program is ending and has its last words to write.
-        writing.store(false);
-        for (;;) pause_ms(1000);
-    }
-    if (batch.run_count == 0) {
-        console_write(out, batch.bytes, batch.used);
-    }
-    for (int i = 0; i < batch.run_count; ++i) {
-        const text_run& run = batch.runs[i];
-        std::size_t end = i + 1 < batch.run_count ? batch.runs[i + 1].start : batch.used;
-        const char* bytes = batch.bytes + run.start;
-        std::size_t length = end - run.start;
-        // A console that takes no UTF-16 at all still gets the text.
-        if (!run.wide || console_write_wide(out, batch.units, utf8_to_utf16(bytes, length, batch.units)) == 0) {
-            console_write(out, bytes, length);
-        }
-    }
-    writing.store(false);
-    batch.used = 0;
-    batch.run_count = 0;
-}
-
-void end_showing(console_handle out) {
-    if (ending.exchange(true) || !attributes_changed.load()) return;
-    // A batch being written goes first (but a console that takes no output
-    // is not waited for long).
-    for (int i = 0; i < 100 && writing.load(); ++i) pause_ms(10);
-    const char reset[] = "\x1b[0m";
-    console_write_at_once(out, reset, sizeof reset - 1);
 }

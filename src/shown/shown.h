@@ -101,6 +101,11 @@ bool batch_has_room(const shown_batch& batch);
 void show_chunk(shown_text& text, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,
                 shown_batch& batch);
 
+// --- Writing (write.cpp) ---
+
+// Notes that a colour sequence was let through.
+void note_colour_passed();
+
 // Writes the batch to the console and empties it. Once the program is
 // ending, nothing more is written.
 void write_batch(console_handle out, shown_batch& batch);
