@@ -37,6 +37,9 @@ gzip -t "$work/root/usr/share/man/man1/trail.1.gz" || fail "the manual page in t
 [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "the static program should depend on nothing: $(dpkg-deb -f "$deb" Depends)"
 
 tgz=$(ls "$work"/packages/trail-"$version"-*.tar.gz) || fail "no .tar.gz"
-tar -tzf "$tgz" | grep -q '/bin/trail$' || fail "the .tar.gz holds no bin/trail"
-tar -tzf "$tgz" | grep -q '/share/man/man1/trail.1$' || fail "the .tar.gz holds no manual page"
+# Listed once: grep -q would stop reading early, and tar's SIGPIPE fail the
+# pipeline.
+contents=$(tar -tzf "$tgz")
+grep -q '/bin/trail$' <<<"$contents" || fail "the .tar.gz holds no bin/trail"
+grep -q '/share/man/man1/trail.1$' <<<"$contents" || fail "the .tar.gz holds no manual page"
 echo "install and packages fine"
