@@ -20,7 +20,7 @@ void write_everything(const follow_state& state, const char* bytes, std::size_t 
 
 // On a console, the chunks there are go out together, each shown as on its
 // own: one write for a burst of lines instead of one per line (on Windows a
-// round trip to the console host each). A batch holds at most 32 KiB, so
+// round trip to the console host each). A batch holds about 32 KiB, so
 // the screen never lags far behind the file.
 //
 // Shows the chunks that can be read now, up to a batch of them, and

@@ -275,7 +275,7 @@ void show_utf16_chunk(shown_text& state, bool little_endian, bool starts_file, c
 }  // namespace
 
 bool batch_has_room(const shown_batch& batch) {
-    return batch.used + shown_chunk_max <= shown_batch_size && batch.run_count + 2 <= most_text_runs;
+    return batch.used < shown_batch_target && batch.run_count + 2 <= most_text_runs;
 }
 
 void show_chunk(shown_text& state, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,

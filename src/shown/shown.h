@@ -70,11 +70,14 @@ struct shown_text {
 // The console text of a burst of chunks, written in one go. On a wide
 // console it is a list of runs: UTF-8 text that is written as UTF-16, and
 // bytes that are written as they are (characters of the code page).
-const std::size_t shown_batch_size = 32 * 1024;
-const int most_text_runs = 64;
-// The most one chunk can add to a batch: every byte of a chunk, or of what
-// was carried into it, shown as a highlighted form.
+// A batch takes chunks while it holds less than shown_batch_target bytes,
+// so a log's text goes out in writes of about 32 KiB; past that it has room
+// for the most one chunk can add: every byte of a chunk, or of what was
+// carried into it, shown as a highlighted form.
+const std::size_t shown_batch_target = 32 * 1024;
 const std::size_t shown_chunk_max = 8 * 1024;
+const std::size_t shown_batch_size = shown_batch_target + shown_chunk_max;
+const int most_text_runs = 64;
 
 // A run goes on to the next run's start, the last to the batch's end.
 struct text_run {
