@@ -44,6 +44,16 @@ bool known(const pattern_watch& pattern, const file_identity& identity) {
 
 const char* watched_name(const follow_state& state) { return state.arg_list[state.file_arg_index]; }
 
+// The last part of a path: what follows its last folder separator.
+const char* last_part(const char* name) {
+    const char* separators = folder_separators();
+    const char* last = name;
+    for (const char* at = name; *at; ++at) {
+        if (std::strchr(separators, *at)) last = at + 1;
+    }
+    return last;
+}
+
 const char* after_character(const char* text) {
     ++text;
     while ((static_cast<unsigned char>(*text) & 0xC0) == 0x80) ++text;
@@ -112,12 +122,7 @@ void remember(follow_state& state, std::vector<file_identity> identities) {
 }  // namespace
 
 bool has_wildcard(const char* name) {
-    const char* separators = folder_separators();
-    const char* last = name;
-    for (const char* at = name; *at; ++at) {
-        if (std::strchr(separators, *at)) last = at + 1;
-    }
-    return std::strpbrk(last, "*?") != nullptr;
+    return std::strpbrk(last_part(name), "*?") != nullptr;
 }
 
 bool wildcard_match(const char* pattern, const char* name, bool ignore_case) {
@@ -151,11 +156,7 @@ void decide_pattern(follow_state& state) {
     entry_facts facts;
     // On POSIX * and ? may be part of a name: one that stands there is meant.
     if (!has_wildcard(name) || look_at_entry(name, facts)) return;
-    const char* separators = folder_separators();
-    const char* last = name;
-    for (const char* at = name; *at; ++at) {
-        if (std::strchr(separators, *at)) last = at + 1;
-    }
+    const char* last = last_part(name);
     state.pattern.active = true;
     state.pattern.folder.assign(name, last);
     state.pattern.pattern = last;
