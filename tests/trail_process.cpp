@@ -237,14 +237,20 @@ bool trail_process::wait_for_keys_read() {
 }
 
 bool trail_process::wait_for_poll_pause() {
-    const std::string clock_nanosleep_call = "230 ";  // x86-64 system call number
+    // The follower (not the main thread, which waits for keys) sleeps in a
+    // pause or in a wait for a change: x86-64 system calls nanosleep,
+    // clock_nanosleep, poll and ppoll.
+    const char* const sleeping_calls[] = {"35 ", "230 ", "7 ", "271 "};
     return wait_until([&] {
         std::error_code error;
         for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+            if (task.path().filename() == std::to_string(pid)) continue;
             std::ifstream call(task.path() / "syscall");
             std::string line;
             std::getline(call, line);
-            if (line.rfind(clock_nanosleep_call, 0) == 0) return true;
+            for (const char* sleeping : sleeping_calls) {
+                if (line.rfind(sleeping, 0) == 0) return true;
+            }
         }
         return false;
     });

@@ -60,7 +60,7 @@ struct trail_process {
     // Until trail has read every byte typed at its terminal.
     bool wait_for_keys_read();
     void type(const std::string& keys);
-    // Until one of trail's threads sleeps in its poll pause: it has read all
+    // Until the follower thread sleeps in its wait: it has read all
     // there was and found nothing more.
     bool wait_for_poll_pause();
     struct termios terminal_mode() const;

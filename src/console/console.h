@@ -191,6 +191,36 @@ struct entry_facts {
 // writer's way.
 bool look_at_entry(const char* path, entry_facts& facts);
 
+// --- Waking on change ----------------------------------------------------------
+
+// Where the kernel tells of changes to files and folders (inotify, kqueue),
+// a follower can sleep until something may have changed instead of looking
+// again and again. A notification only says "look now": what changed is
+// always found by looking.
+typedef std::intptr_t change_ref;
+
+// Opens a source of change notifications. no_handle where the platform has
+// none, or refuses one (too many in use, no memory); nothing is said about
+// it on the console.
+change_ref open_change_watch();
+
+// Watches the open file for changes to its data, its names and its
+// attributes, and the folder (a path, "" for the current folder) for
+// entries created, deleted and renamed, in place of whatever this watch
+// watched before. Either may be left out: no_handle, nullptr.
+// Returns true only when every such change to them will wake
+// wait_for_change: both are on a file system that only this kernel
+// writes (a local disk, tmpfs; not NFS, SMB, FUSE, 9p, overlays or one of
+// a type not known), the file is a regular file, and the kernel took both
+// watches. False otherwise, or for no_handle: then only time wakes it.
+// Cheap to call again with the same file and folder.
+bool watch_changes(change_ref watch, file_ref file, const char* folder);
+
+// Waits until something watched may have changed, or milliseconds have
+// passed, and takes in every notification that had come. With no_handle
+// it pauses for the time.
+void wait_for_change(change_ref watch, int milliseconds);
+
 // --- Threads, time, process -----------------------------------------------------
 
 // Starts a thread running body. Platform signals are never delivered to it.

@@ -207,6 +207,15 @@ bool start_thread(void (*body)()) {
 
 void pause_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+// NTFS tells of an append by a writer that keeps its log open only when
+// the writer closes it: no notification here can be trusted to wake the
+// follower, so it keeps looking every 100 ms.
+change_ref open_change_watch() { return no_handle; }
+
+bool watch_changes(change_ref, file_ref, const char*) { return false; }
+
+void wait_for_change(change_ref, int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
 std::int64_t clock_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
 
 void set_control_handler(void (*handler)()) {

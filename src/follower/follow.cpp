@@ -1,5 +1,6 @@
 // The follower thread: wait for the watched file, show its last lines, then
-// show whatever is appended, checking every 100 ms when there is nothing new.
+// show whatever is appended, sleeping until it may have changed when there
+// is nothing new (wake.cpp).
 #include "follower/follower.h"
 
 follow_state shared_follow_state;
@@ -68,7 +69,7 @@ void follow_file() {
             continue;
         }
         do {
-            pause_ms(100);
+            wait_for_news(state);
         } while (!may_have_new_data(state));
     }
 }

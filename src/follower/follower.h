@@ -56,6 +56,10 @@ struct read_ahead {
     text_encoding encoding = encoding_undecided;
 };
 
+// How often trail looks at the file, and at its name, where nothing tells
+// it of changes: while it waits for the file, and while data keeps coming.
+const int poll_ms = 100;
+
 // How many files that stood at the watched name after the open one are kept
 // open, waiting for their turn.
 const int most_later_files = 32;
@@ -76,6 +80,7 @@ struct name_watch {
     file_identity open_identity;    // the identity of watched_file
     std::int64_t open_size = -1;    // its size at the last look
     std::int64_t open_changed_ms = 0;  // when that size was last seen to change
+    bool open_named = true;  // a name still led to it at the last look
     later_file later[most_later_files];
     int later_count = 0;
     std::int64_t next_look_ms = 0;  // when the name is due for a look
@@ -100,6 +105,16 @@ struct pattern_watch {
     bool opened_any = false;  // a match has been followed since the start
 };
 
+// How the follower is woken when it has nothing to read (wake.cpp).
+struct wake_up {
+    bool opened = false;  // the source of notifications has been asked for
+    change_ref watch = no_handle;
+    std::string folder;   // the folder of the watched name
+    // Every change to the open file and the folder wakes the follower, as
+    // far as the last watch taken can tell.
+    bool trusted = false;
+};
+
 // The one record the start-up fills and the follower thread reads. The
 // start-up writes every setting before the follower starts; afterwards the
 // follower alone touches the file, the ring, the read-ahead and the name.
@@ -121,6 +136,7 @@ struct follow_state {
     read_ahead reading;
     name_watch name;
     pattern_watch pattern;
+    wake_up wake;
     // What a console shows of the chunks (unused when raw_output).
     shown_text shown;
 };
@@ -207,7 +223,26 @@ std::int64_t locate_last_lines_forward(follow_state& state, char* buffer);
 // time: the search where the C library has no memrchr.
 const char* last_line_feed_by_words(const char* bytes, std::size_t length);
 
+// --- When to look again (wake.cpp) ---
+
+// Watches watched_file (when one is open) and the folder of the watched
+// name for changes, before they are looked at: a change after this wakes
+// the next wait.
+void watch_followed(follow_state& state);
+
+// The follower's wait after a read found nothing: until a change may have
+// come, or it is time for a look all the same; then the watches are taken
+// again, ready for the look.
+void wait_for_news(follow_state& state);
+
+// Waiting for the file: until the folder may have changed, or until the
+// clock reads until_ms.
+void wait_for_name(follow_state& state, std::int64_t until_ms);
+
 // --- Names with wildcards (pattern.cpp) ---
+
+// The last part of a path: what follows its last folder separator.
+const char* last_part(const char* name);
 
 // Whether the last part of name holds * or ?.
 bool has_wildcard(const char* name);

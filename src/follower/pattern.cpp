@@ -44,16 +44,6 @@ bool known(const pattern_watch& pattern, const file_identity& identity) {
 
 const char* watched_name(const follow_state& state) { return state.arg_list[state.file_arg_index]; }
 
-// The last part of a path: what follows its last folder separator.
-const char* last_part(const char* name) {
-    const char* separators = folder_separators();
-    const char* last = name;
-    for (const char* at = name; *at; ++at) {
-        if (std::strchr(separators, *at)) last = at + 1;
-    }
-    return last;
-}
-
 const char* after_character(const char* text) {
     ++text;
     while ((static_cast<unsigned char>(*text) & 0xC0) == 0x80) ++text;
@@ -120,6 +110,15 @@ void remember(follow_state& state, std::vector<file_identity> identities) {
 }
 
 }  // namespace
+
+const char* last_part(const char* name) {
+    const char* separators = folder_separators();
+    const char* last = name;
+    for (const char* at = name; *at; ++at) {
+        if (std::strchr(separators, *at)) last = at + 1;
+    }
+    return last;
+}
 
 bool has_wildcard(const char* name) {
     return std::strpbrk(last_part(name), "*?") != nullptr;

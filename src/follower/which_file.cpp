@@ -33,7 +33,6 @@ const char waiting_message[] = "Waiting for file to be created ...\r";
 // Three spaces more than the message is long, then back to the line start.
 const char blanking_line[] = "                                     \r";
 
-const int poll_ms = 100;
 // How long a replaced or deleted file must stay quiet before trail moves
 // on: long enough for a writer to notice that it should reopen its log.
 const std::int64_t quiet_ms = 1000;
@@ -137,21 +136,31 @@ void wait_for_file(follow_state& state) {
     // Every failure to open (missing file or folder, no access, a
     // directory) counts as "not there yet"; so does a pattern that nothing
     // new matches.
+    // The message is written again every 100 ms; a change in the folder
+    // brings the next try forward, not the next message.
+    std::int64_t next_message_ms = 0;
     for (;;) {
+        watch_followed(state);
         state.watched_file = state.pattern.active ? open_next_match(state) : open_for_reading(watched_name(state));
         if (state.watched_file != no_handle) break;
-        write_status(state, waiting_message, sizeof waiting_message - 1);
-        pause_ms(poll_ms);
+        if (clock_ms() >= next_message_ms) {
+            write_status(state, waiting_message, sizeof waiting_message - 1);
+            next_message_ms = clock_ms() + poll_ms;
+        }
+        wait_for_name(state, next_message_ms);
     }
     write_status(state, blanking_line, sizeof blanking_line - 1);
 }
 
 void begin_file(follow_state& state) {
     read_ahead& reading = state.reading;
+    // Watched before the first read: nothing written from now on is missed.
+    watch_followed(state);
     move_to(state, 0);
     file_facts facts;
     bool known = look_at_file(state.watched_file, facts);
     state.name.open_identity = known ? facts.identity : file_identity();
+    state.name.open_named = facts.named;
     state.name.open_size = facts.size;
     state.name.open_changed_ms = clock_ms();
     state.name.next_look_ms = state.name.open_changed_ms + poll_ms;
@@ -195,6 +204,7 @@ bool may_have_new_data(follow_state& state) {
 
     file_facts facts;
     bool known = look_at_file(state.watched_file, facts);
+    if (known) name.open_named = facts.named;
     bool stream = !known || facts.size < 0 || reading.size_says_nothing;
     if (!stream) {
         note_size(facts.size, now, name.open_size, name.open_changed_ms);
