@@ -306,8 +306,8 @@ bool same_mode(const struct termios& a, const struct termios& b) {
            std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-scratch_folder::scratch_folder() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/trail-test-XXXXXX";
+scratch_folder::scratch_folder(const std::string& parent) {
+    std::string pattern = (parent.empty() ? std::filesystem::temp_directory_path().string() : parent) + "/trail-test-XXXXXX";
     check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
     path = pattern;
 }

@@ -84,10 +84,11 @@ bool same_mode(const struct termios& a, const struct termios& b);
 // The binary under test.
 std::string trail_binary();
 
-// A scratch folder removed when the object goes.
+// A scratch folder removed when the object goes, in parent (the temporary
+// folder when empty).
 struct scratch_folder {
     std::string path;
-    scratch_folder();
+    explicit scratch_folder(const std::string& parent = "");
     ~scratch_folder();
     std::string file(const std::string& name) const { return path + "/" + name; }
 };

@@ -11,6 +11,8 @@ its standard input /dev/null:
   - latency from append to output for a line appended every ~37 ms;
   - processor time used, and how often it was woken, over 10 s of
     following an unchanging file;
+  - trail's latency again with inotify refused to it (a user namespace with
+    max_inotify_instances 0), where it looks every 100 ms;
   - with the output a pseudo-terminal instead: the last 20 lines of the 1 GiB
     file, and the 256 MiB followed (throughput and processor time);
   - trail alone on a 1 GiB line without a line feed (its last 20 chunks),
@@ -329,6 +331,18 @@ def pattern_idle(trail, folder, seconds, runs):
     return {name: (statistics.median(idle[name]), statistics.median(first[name])) for name in targets}
 
 
+def refused_latency(trail, folder, lines):
+    """trail's latency with inotify refused to it (max_inotify_instances 0 in
+    a user namespace of its own): (p50, p99, max) in ms, or None where user
+    namespaces are off."""
+    if subprocess.run(["unshare", "-U", "-r", "true"], stderr=subprocess.DEVNULL).returncode != 0:
+        return None
+    refuse = 'echo 0 > /proc/sys/user/max_inotify_instances && exec "$0" "$@"'
+    argv_for = lambda p: ["unshare", "-U", "-r", "sh", "-c", refuse, trail, "-20", p]
+    print("measuring trail with inotify refused ...", file=sys.stderr)
+    return latency(argv_for, folder, lines)[:3]
+
+
 def context_switches(pid):
     """How often the process's threads went to sleep and were woken, in all."""
     total = 0
@@ -402,6 +416,7 @@ def main():
             r["rss"] = max([r["rss"]] + [t[2] for t in runs_tty])
             cpu, wakeups, rss = idle_cpu(lambda p: argv_for(20, p), folder, idle_seconds)
             r.update(idle=cpu, wakeups=wakeups, rss=max(r["rss"], rss))
+        refused = refused_latency(os.path.abspath(args.trail), folder, latency_lines)
         print("measuring the giant line ...", file=sys.stderr)
         for path in list(files.values()) + [source]:
             os.unlink(path)
@@ -414,6 +429,9 @@ def main():
     report(results, stream)
     print(f"one {big // MiB} MiB line without a line feed: trail's last 20 chunks {giant[0]:.1f} ms, "
           f"wc -l {giant[1]:.1f} ms; ratio {giant[0] / giant[1]:.3f}")
+    if refused:
+        print("latency with inotify refused to trail, p50 / p99 / max: "
+              f"{refused[0]:.1f} / {refused[1]:.1f} / {refused[2]:.1f} ms")
     (plain_idle, plain_first), (pattern_cpu, pattern_first) = dated["plain"], dated["pattern"]
     print(f"the newest of 10,000 logs, CPU time over {idle_seconds} s following it unchanged: by a pattern "
           f"{pattern_cpu:.1f} ms, by its name {plain_idle:.1f} ms (ratio "
