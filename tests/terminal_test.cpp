@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <random>
 
 #include "trail_process.h"
@@ -24,6 +25,22 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
+}
+
+// Whether the main thread comes to wait for keys in the call trail was
+// built to use: select() (x86-64 select, pselect6) or poll() (poll, ppoll).
+bool waits_for_keys_by_the_call_built_in(trail_process& trail) {
+#ifdef TRAIL_WAIT_BY_SELECT
+    const std::vector<std::string> calls = {"23", "270"};
+#else
+    const std::vector<std::string> calls = {"7", "271"};
+#endif
+    return trail.wait_until([&] {
+        std::ifstream call("/proc/" + std::to_string(trail.pid) + "/task/" + std::to_string(trail.pid) + "/syscall");
+        std::string number;
+        call >> number;
+        return std::find(calls.begin(), calls.end(), number) != calls.end();
+    });
 }
 
 void expect_clean_quit(trail_process& trail) {
@@ -44,6 +61,7 @@ TEST(terminal, shows_last_lines_then_what_is_appended) {
     ASSERT_TRUE(trail.wait_for_key_mode());
     EXPECT_EQ(trail.terminal_mode().c_oflag, trail.initial_mode.c_oflag);
     EXPECT_EQ(trail.terminal_mode().c_iflag, trail.initial_mode.c_iflag);
+    EXPECT_TRUE(waits_for_keys_by_the_call_built_in(trail));
 
     std::string expected = trail.shown;
     auto shows = [&](const std::string& appended, const std::string& seen) {

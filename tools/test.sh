@@ -2,8 +2,10 @@
 # Builds trail and runs every test: the suite on the release-like build, the
 # suite again under AddressSanitizer with UndefinedBehaviorSanitizer and
 # under ThreadSanitizer, end-to-end runs under valgrind's memcheck, each
-# libFuzzer target for a bounded time, and the Win32 build under wine. Installs what is missing first (as
-# root, with apt-get). Runs every stage, then fails if any failed.
+# libFuzzer target for a bounded time, the macOS and static musl builds
+# (the suite run on the latter), and the Win32 build under wine. Installs
+# what is missing first (as root, with apt-get; zig from the npm registry).
+# Runs every stage, then fails if any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +23,10 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 
 # The manual page's linter and renderer.
 command -v mandoc >/dev/null || need+=(mandoc)
 command -v man >/dev/null || need+=(man-db)
+# zig, for the cross builds, comes from the npm registry.
+command -v npm >/dev/null || need+=(npm)
+command -v readelf >/dev/null || need+=(binutils)
+command -v unshare >/dev/null || need+=(util-linux)
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     echo "== installing: ${need[*]}"
@@ -81,6 +87,17 @@ fuzz() {
   done
 }
 
+# The other POSIX systems, cross-built with zig (tools/cross.sh): static
+# musl programs for x86_64 and aarch64 Linux, and macOS programs for x86_64
+# and arm64, which are compiled and linked only. The static x86_64 program
+# then runs the whole end-to-end suite.
+cross_builds() {
+  tools/cross.sh &&
+    cmake -S . -B build-musl-e2e -G Ninja -DTRAIL_WERROR=ON -DTRAIL_TESTED_BINARY="$PWD/build-cross/linux-x86_64/trail" >/dev/null &&
+    cmake --build build-musl-e2e --target trail_e2e_tests &&
+    build-musl-e2e/tests/trail_e2e_tests
+}
+
 # The Win32 build: cross-built with mingw-w64, tested under wine. Installed
 # here when missing (as root); skipped with a line saying so where it cannot
 # be.
@@ -103,10 +120,14 @@ win32_under_wine() {
 }
 
 stage "tests" suite build ""
-stage "tests under address and undefined-behaviour sanitizers" suite build-asan "" -DTRAIL_SANITIZE=address,undefined
+# This stage also takes the select() road to the terminal that macOS needs,
+# so that it is run on every test run.
+stage "tests under address and undefined-behaviour sanitizers, waiting by select()" suite build-asan "" \
+  -DTRAIL_SANITIZE=address,undefined -DTRAIL_WAIT_BY_SELECT=ON
 stage "tests under thread sanitizer" suite build-tsan "$tsan_exclude" -DTRAIL_SANITIZE=thread
 stage "end-to-end runs under valgrind memcheck" under_valgrind
 stage "fuzzing" fuzz
+stage "macOS and static musl builds by zig; the end-to-end suite on the static x86_64 one" cross_builds
 if [ "$(id -u)" = 0 ] || { command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; }; then
   stage "Win32 build under wine" win32_under_wine
 else

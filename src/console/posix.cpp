@@ -8,6 +8,7 @@
 // thread) and suspension with Ctrl+Z; it is applied again on return to the
 // foreground.
 #include "console/console.h"
+#include "console/posix_wait.h"
 
 #include <atomic>
 #include <cerrno>
@@ -16,7 +17,6 @@
 #include <ctime>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -117,8 +117,6 @@ void apply_key_mode() {
     if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0) mode_changed = 0;
 }
 
-bool output_gone(short revents) { return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0; }
-
 }  // namespace
 
 char** command_line_arguments(int&, char** argv) { return argv; }
@@ -154,8 +152,7 @@ std::size_t console_write(console_handle handle, const char* text, std::size_t l
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // Standard output was handed to us non-blocking: wait until it
             // takes more instead of spinning.
-            struct pollfd out = {fd, POLLOUT, 0};
-            poll(&out, 1, 100);
+            wait_until_writable(fd, 100);
         } else if (n < 0 && errno == EPIPE) {
             run_control_handler();
         } else {
@@ -189,11 +186,10 @@ int read_key() {
         // Brought to the foreground, the process gets SIGCONT, which ends
         // the wait; a shell that sends none is caught by looking again now
         // and then.
-        struct pollfd watch[2] = {{STDOUT_FILENO, 0, 0}, {STDIN_FILENO, POLLIN, 0}};
-        int ready = poll(watch, use_keys ? 2 : 1, waiting_for_foreground ? 500 : -1);
-        if (ready < 0) continue;  // interrupted: look at the terminal again
-        if (output_gone(watch[0].revents)) run_control_handler();
-        if (!use_keys || watch[1].revents == 0) continue;
+        stream_wait found;
+        if (!wait_on_streams(use_keys, waiting_for_foreground ? 500 : -1, found)) continue;  // interrupted: look again
+        if (found.output_gone) run_control_handler();
+        if (!found.key_ready) continue;
 
         unsigned char key = 0;
         ssize_t n = read(STDIN_FILENO, &key, 1);
@@ -212,8 +208,7 @@ std::size_t console_write_wide(console_handle, const std::uint16_t*, std::size_t
 void console_write_at_once(console_handle handle, const char* text, std::size_t length) {
     int fd = static_cast<int>(handle);
     // A terminal with room for output takes a few bytes without waiting.
-    struct pollfd out = {fd, POLLOUT, 0};
-    if (poll(&out, 1, 0) == 1 && (out.revents & POLLOUT)) {
+    if (wait_until_writable(fd, 0)) {
         while (write(fd, text, length) < 0 && errno == EINTR) {
         }
     }
@@ -250,6 +245,9 @@ bool start_thread(void (*body)()) {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // The same stack everywhere: musl gives a thread 128 KiB unless asked,
+    // glibc as much as the stack limit says.
+    pthread_attr_setstacksize(&attributes, 1 << 20);
     pthread_t thread;
     int failed = pthread_create(&thread, &attributes, run_thread_body, reinterpret_cast<void*>(body));
     pthread_attr_destroy(&attributes);

@@ -2,6 +2,7 @@
 // without ever blocking on it, reading it, and looking at what a name or an
 // open file stands for.
 #include "console/console.h"
+#include "console/posix_stat.h"
 
 #include <cerrno>
 
@@ -31,21 +32,12 @@ std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
     }
 }
 
-namespace {
-file_identity identity_of(const struct stat& info) {
-    file_identity identity;
-    identity.volume = static_cast<std::uint64_t>(info.st_dev);
-    identity.index = static_cast<std::uint64_t>(info.st_ino);
-    return identity;
-}
-}  // namespace
-
 bool look_at_file(file_ref file, file_facts& facts) {
     struct stat info;
     if (fstat(static_cast<int>(file), &info) != 0) return false;
     facts.identity = identity_of(info);
     facts.size = S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : -1;
-    facts.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    facts.modified = modified_ns_of(info);
     facts.named = info.st_nlink > 0;
     return true;
 }

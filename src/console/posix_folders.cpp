@@ -1,6 +1,7 @@
 // The POSIX backend of console.h, its folders: listing a folder's entries
 // and looking at what a name stands for.
 #include "console/console.h"
+#include "console/posix_stat.h"
 
 #include <cstring>
 #include <ctime>
@@ -29,9 +30,8 @@ void close_folder(folder_ref folder) { closedir(reinterpret_cast<DIR*>(folder));
 bool look_at_entry(const char* path, entry_facts& facts) {
     struct stat info;
     if (stat(*path ? path : ".", &info) != 0) return false;
-    facts.identity.volume = static_cast<std::uint64_t>(info.st_dev);
-    facts.identity.index = static_cast<std::uint64_t>(info.st_ino);
-    facts.modified_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    facts.identity = identity_of(info);
+    facts.modified_ns = modified_ns_of(info);
     facts.regular = S_ISREG(info.st_mode);
     return true;
 }
