@@ -7,7 +7,9 @@ const char usage_text[] =
     "usage: trail [-N] FILE\n"
     "       trail --help | --version\n"
     "Shows the last N lines of FILE (20 when N is left out or 0), then whatever\n"
-    "is appended to it, checking every 100 ms. Waits for FILE to be created.\n"
+    "is appended to it, as soon as it is (every 100 ms where the system cannot\n"
+    "tell of changes: network file systems, pipes, Windows). Waits for FILE to\n"
+    "be created.\n"
     "With * or ? in its last part (quoted), FILE follows the newest match, then\n"
     "each file that comes to match later.\n"
     "Keys: q, x or Ctrl+C quit; + sets the console buffer to the largest window.\n";
