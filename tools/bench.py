@@ -10,7 +10,8 @@ its standard input /dev/null:
     first byte out;
   - latency from append to output for a line appended every ~37 ms;
   - processor time used, and how often it was woken, over 10 s of
-    following an unchanging file;
+    following an unchanging file (and the time it ran after its first
+    second, from /proc's schedstat);
   - trail's latency again with inotify refused to it (a user namespace with
     max_inotify_instances 0), where it looks every 100 ms;
   - with the output a pseudo-terminal instead: the last 20 lines of the 1 GiB
@@ -289,13 +290,19 @@ def idle_cpu(argv_for, folder, seconds):
     with open(path, "wb") as out:
         out.write(b"".join(b"idle line %d\n" % i for i in range(100)))
     f = follower(argv_for(path))
-    deadline = time.perf_counter() + seconds
+    start = time.perf_counter()
+    deadline = start + seconds
+    settled = None  # the run time after the first second, once started
     while time.perf_counter() < deadline:
-        f.read(max(0.0, deadline - time.perf_counter()))
+        until = deadline if settled is not None else min(deadline, start + 1)
+        f.read(max(0.0, until - time.perf_counter()))
+        if settled is None and time.perf_counter() - start >= 1:
+            settled = run_time_ns(f.process.pid)
     wakeups = context_switches(f.process.pid)
+    after_start = (run_time_ns(f.process.pid) - settled) / 1e6
     usage = f.stop()
     os.unlink(path)
-    return (usage.ru_utime + usage.ru_stime) * 1000, wakeups, usage.ru_maxrss
+    return (usage.ru_utime + usage.ru_stime) * 1000, wakeups, usage.ru_maxrss, after_start
 
 
 def pattern_idle(trail, folder, seconds, runs):
@@ -341,6 +348,16 @@ def refused_latency(trail, folder, lines):
     argv_for = lambda p: ["unshare", "-U", "-r", "sh", "-c", refuse, trail, "-20", p]
     print("measuring trail with inotify refused ...", file=sys.stderr)
     return latency(argv_for, folder, lines)[:3]
+
+
+def run_time_ns(pid):
+    """The time the process's threads have run, in ns (schedstat: finer
+    than the clock ticks of rusage)."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
+            total += int(stat.read().split()[0])
+    return total
 
 
 def context_switches(pid):
@@ -414,8 +431,8 @@ def main():
             r["tp_tty"] = stream / MiB / statistics.median(t[0] for t in runs_tty)
             r["cpu_tty"] = statistics.median(t[1] for t in runs_tty) * 1000
             r["rss"] = max([r["rss"]] + [t[2] for t in runs_tty])
-            cpu, wakeups, rss = idle_cpu(lambda p: argv_for(20, p), folder, idle_seconds)
-            r.update(idle=cpu, wakeups=wakeups, rss=max(r["rss"], rss))
+            cpu, wakeups, rss, settled = idle_cpu(lambda p: argv_for(20, p), folder, idle_seconds)
+            r.update(idle=cpu, idle_settled=settled, wakeups=wakeups, rss=max(r["rss"], rss))
         refused = refused_latency(os.path.abspath(args.trail), folder, latency_lines)
         print("measuring the giant line ...", file=sys.stderr)
         for path in list(files.values()) + [source]:
@@ -452,6 +469,7 @@ def report(results, stream):
         ("latency p99 (ms)", "lat99", min),
         ("latency max (ms)", "latmax", min),
         ("CPU time following an unchanging file (ms)", "idle", min),
+        ("  of which after its first second (ms)", "idle_settled", min),
         ("wake-ups while following it (context switches)", "wakeups", min),
         ("peak RSS (KiB)", "rss", min),
     ]
@@ -472,7 +490,7 @@ def report(results, stream):
     polling = "GNU tail -f -s 0.1 polling"
     if polling in results:
         print("ratios trail / GNU tail polling at 0.1 s")
-        for label, key, _ in (rows[2], rows[5], rows[6], rows[10], rows[11]):
+        for label, key, _ in (rows[2], rows[5], rows[6], rows[10], rows[11], rows[12]):
             best = results[polling][key]
             print(f"  {label:{width}}  {results['trail'][key] / best if best else float('inf'):8.3f}")
 
