@@ -42,8 +42,14 @@ class watched_file_test : public ::testing::Test {
     char* args[3] = {nullptr, nullptr, nullptr};
 
     void TearDown() override {
-        if (state->watched_file != no_handle) close_file(state->watched_file);
+        release();
         std::remove(path.c_str());
+    }
+
+    // The file, and the watch on it that the locator takes.
+    void release() {
+        if (state->watched_file != no_handle) close_file(state->watched_file);
+        close_change_watch(state->wake.watch);
     }
 
     void write(const std::string& data, std::ios::openmode mode = std::ios::trunc) {
@@ -51,7 +57,7 @@ class watched_file_test : public ::testing::Test {
     }
 
     void open(std::int32_t count) {
-        if (state->watched_file != no_handle) close_file(state->watched_file);
+        release();
         state = std::make_unique<follow_state>();
         ring.assign(static_cast<std::size_t>(count) + 1, -7);
         state->ring_size = count + 1;

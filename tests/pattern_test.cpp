@@ -80,7 +80,7 @@ TEST_P(pattern, waits_for_a_first_match_in_a_folder_yet_to_come) {
     }
     ASSERT_EQ(mkdir(later.c_str(), 0755), 0);
     write_file(later + "/notes.txt", "no match\n");
-    write_file(later + "/app-1.log", "one\ntwo\nthree\n");
+    write_whole_file(later + "/app-1.log", "one\ntwo\nthree\n");
     ASSERT_TRUE(shows(trail, "two\nthree\n")) << file_text(trail);
     if (!GetParam()) {
         std::size_t last_wait = trail.shown.rfind(waiting_message);

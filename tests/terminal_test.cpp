@@ -151,7 +151,7 @@ TEST(terminal, waits_for_the_file_and_blanks_the_message) {
     std::string log = folder.file("later.log");
     trail_process trail({"-2", log});
     ASSERT_TRUE(trail.wait_until([&] { return occurrences(trail.shown, waiting_message) >= 3; }));
-    write_file(log, "one\ntwo\nthree\n");
+    write_whole_file(log, "one\ntwo\nthree\n");
     ASSERT_TRUE(trail.wait_for_text("three\n"));
     std::size_t waits = occurrences(trail.shown, waiting_message);
     std::string expected;

@@ -324,6 +324,11 @@ void write_file(const std::string& path, const std::string& data) {
     close(fd);
 }
 
+void write_whole_file(const std::string& path, const std::string& data) {
+    write_file(path + ".part", data);
+    check(rename((path + ".part").c_str(), path.c_str()) == 0, "rename");
+}
+
 void append_file(const std::string& path, const std::string& data) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     check(fd >= 0, "open");

@@ -95,6 +95,10 @@ struct scratch_folder {
 
 void write_file(const std::string& path, const std::string& data);
 void append_file(const std::string& path, const std::string& data);
+// Writes the file under another name and renames it into place, so that it
+// appears whole: trail, woken the moment a file is created, would otherwise
+// open it empty and show all that is then written as appended.
+void write_whole_file(const std::string& path, const std::string& data);
 
 // Whether a process holds the file now at path open (a look at the name
 // that found it has been made), waiting for that up to patience.

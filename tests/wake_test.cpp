@@ -90,6 +90,11 @@ TEST(wake, appended_lines_show_well_within_the_old_100_ms) {
 }
 
 TEST(wake, idle_it_sleeps_in_one_wait_with_no_timer_under_a_second) {
+#ifdef __SANITIZE_THREAD__
+    // ThreadSanitizer's runtime adds a thread of its own to trail that wakes
+    // ten times a second; the other stages count trail's own.
+    GTEST_SKIP() << "counted in the stages without ThreadSanitizer";
+#endif
     scratch_folder folder(local_folder());
     std::string log = folder.file("idle.log");
     write_file(log, "nothing more will come\n");

@@ -221,6 +221,10 @@ bool watch_changes(change_ref watch, file_ref file, const char* folder);
 // it pauses for the time.
 void wait_for_change(change_ref watch, int milliseconds);
 
+// Lets a watch go, with all it watches. The follower keeps its own to the
+// end; this is for callers that make many.
+void close_change_watch(change_ref watch);
+
 // --- Threads, time, process -----------------------------------------------------
 
 // Starts a thread running body. Platform signals are never delivered to it.

@@ -107,6 +107,14 @@ bool watch_changes(change_ref handle, file_ref file, const char* folder) {
     return (file == no_handle || file_trusted) && (!folder || folder_trusted) && (file != no_handle || folder);
 }
 
+void close_change_watch(change_ref handle) {
+    if (handle == no_handle) return;
+    kqueue_watch& watch = as_watch(handle);
+    drop_folder(watch);
+    close(watch.queue);
+    delete &watch;
+}
+
 void wait_for_change(change_ref handle, int milliseconds) {
     if (handle == no_handle) {
         pause_ms(milliseconds);

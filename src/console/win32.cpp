@@ -216,6 +216,8 @@ bool watch_changes(change_ref, file_ref, const char*) { return false; }
 
 void wait_for_change(change_ref, int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+void close_change_watch(change_ref) {}
+
 std::int64_t clock_ms() { return static_cast<std::int64_t>(GetTickCount64()); }
 
 void set_control_handler(void (*handler)()) {

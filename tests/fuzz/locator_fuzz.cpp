@@ -20,12 +20,15 @@ std::int64_t locate(const std::string& path, std::int32_t count, bool forward) {
     std::vector<std::int64_t> ring(static_cast<std::size_t>(count) + 1);
     state->ring_size = count + 1;
     state->offset_ring = ring.data();
+    char* args[3] = {nullptr, const_cast<char*>(path.c_str()), nullptr};
+    state->arg_list = args;
     state->watched_file = open_for_reading(path.c_str());
     if (state->watched_file == no_handle) __builtin_trap();
     char buffer[chunk_buffer_size];
     std::int64_t start =
         forward ? locate_last_lines_forward(*state, buffer) : locate_last_lines(*state, buffer);
     close_file(state->watched_file);
+    close_change_watch(state->wake.watch);
     return start;
 }
 
