@@ -31,7 +31,6 @@ const unsigned vnode_events = NOTE_WRITE | NOTE_EXTEND | NOTE_ATTRIB | NOTE_DELE
 
 struct kqueue_watch {
     int queue = -1;
-    bool file_trusted = false;
     int folder_fd = -1;  // held open while it is watched
     dev_t folder_device = 0;
     ino_t folder_inode = 0;
@@ -97,7 +96,6 @@ bool watch_changes(change_ref handle, file_ref file, const char* folder) {
     kqueue_watch& watch = as_watch(handle);
     // A file closed since took its registration with it; adding again is
     // harmless for one still registered.
-    bool file_trusted = false;
     if (file != no_handle) {
         int fd = static_cast<int>(file);
         struct stat info;
