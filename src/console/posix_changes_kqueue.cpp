@@ -96,6 +96,7 @@ bool watch_changes(change_ref handle, file_ref file, const char* folder) {
     kqueue_watch& watch = as_watch(handle);
     // A file closed since took its registration with it; adding again is
     // harmless for one still registered.
+    bool file_trusted = false;
     if (file != no_handle) {
         int fd = static_cast<int>(file);
         struct stat info;
