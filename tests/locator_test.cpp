@@ -48,9 +48,11 @@ class watched_file_test : public ::testing::Test {
 
     // The file, and the watch on it that the locator takes.
     void release() {
-        if (state->watched_file != no_handle) close_file(state->watched_file);
-        close_change_watch(state->wake.watch);
+        if (!state->files.empty() && file().watched_file != no_handle) close_file(file().watched_file);
+        close_change_watch(state->watch);
     }
+
+    followed_file& file() { return state->files.front(); }
 
     void write(const std::string& data, std::ios::openmode mode = std::ios::trunc) {
         std::ofstream(path, std::ios::binary | mode) << data;
@@ -64,26 +66,26 @@ class watched_file_test : public ::testing::Test {
         state->offset_ring = ring.data();
         args[1] = path.data();
         state->arg_list = args;
-        state->watched_file = open_for_reading(path.c_str());
-        ASSERT_NE(state->watched_file, no_handle);
+        add_followed_file(*state, path.c_str()).watched_file = open_for_reading(path.c_str());
+        ASSERT_NE(file().watched_file, no_handle);
     }
 
     std::int64_t locate(const std::string& data, std::int32_t count) {
         write(data);
         open(count);
-        return locate_last_lines(*state, buffer);
+        return locate_last_lines(*state, file(), buffer);
     }
 
     std::int64_t locate_forward(const std::string& data, std::int32_t count) {
         write(data);
         open(count);
-        return locate_last_lines_forward(*state, buffer);
+        return locate_last_lines_forward(*state, file(), buffer);
     }
 
     // Everything read_chunk returns until it finds no data.
     std::vector<std::string> chunks() {
         std::vector<std::string> all;
-        while (std::size_t length = read_chunk(*state, buffer)) {
+        while (std::size_t length = read_chunk(*state, file(), buffer)) {
             EXPECT_EQ(buffer[length], 0);
             all.emplace_back(buffer, length);
         }
@@ -209,21 +211,21 @@ TEST_F(watched_file_test, appended_data_is_read_after_the_end_was_reached) {
     locate("first\n", 20);
     EXPECT_EQ(chunks(), (std::vector<std::string>{"first\n"}));
     write("abc", std::ios::app);
-    EXPECT_TRUE(may_have_new_data(*state));
+    EXPECT_TRUE(may_have_new_data(*state, file()));
     EXPECT_EQ(chunks(), (std::vector<std::string>{"abc"}));
     write("def\n", std::ios::app);
     EXPECT_EQ(chunks(), (std::vector<std::string>{"def\n"}));
-    may_have_new_data(*state);  // takes note of the last write
-    EXPECT_FALSE(may_have_new_data(*state));
-    EXPECT_EQ(read_position(*state), 13);
+    may_have_new_data(*state, file());  // takes note of the last write
+    EXPECT_FALSE(may_have_new_data(*state, file()));
+    EXPECT_EQ(read_position(*state, file()), 13);
 }
 
 TEST_F(watched_file_test, truncated_file_is_read_again_from_its_start) {
     locate("old line one\nold line two\n", 20);
     chunks();
     write("new\n");  // shorter than the read position
-    EXPECT_TRUE(may_have_new_data(*state));
-    EXPECT_EQ(read_position(*state), 0);
+    EXPECT_TRUE(may_have_new_data(*state, file()));
+    EXPECT_EQ(read_position(*state, file()), 0);
     EXPECT_EQ(chunks(), (std::vector<std::string>{"new\n"}));
 
     // Found by a read as well, without looking at the size first.
@@ -247,13 +249,13 @@ TEST_F(watched_file_test, truncated_and_at_once_rewritten_longer_is_read_again_f
     std::string whole_new = "a whole new file, longer than the one before it was, by far\n";
     write(whole_new);
     const char* bytes = nullptr;
-    std::size_t length = read_available(*state, bytes);
+    std::size_t length = read_available(*state, file(), bytes);
     EXPECT_EQ(std::string(bytes, length), whole_new);
 
     // Plain growth keeps the position.
     write("appended\n", std::ios::app);
     EXPECT_EQ(chunks(), (std::vector<std::string>{"appended\n"}));
-    EXPECT_EQ(read_position(*state), static_cast<std::int64_t>(whole_new.size() + 9));
+    EXPECT_EQ(read_position(*state, file()), static_cast<std::int64_t>(whole_new.size() + 9));
 }
 
 }  // namespace

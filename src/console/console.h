@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // A handle on one of the process's standard streams, or on the open watched
 // file. The value no_handle means "none".
@@ -197,35 +198,62 @@ bool look_at_entry(const char* path, entry_facts& facts);
 // a follower can sleep until something may have changed instead of looking
 // again and again. A notification only says "look now": what changed is
 // always found by looking.
+//
+// One watch serves many followed files. Each is known by a key, a small
+// number the caller chooses (0, 1, 2, ...); a folder that several keys
+// watch is watched once, for all of them.
 typedef std::intptr_t change_ref;
+
+// What a wait for changes found.
+struct change_news {
+    // Notifications were lost (the kernel's queue overflowed): any key may
+    // have changed.
+    bool everything = false;
+    // Keys whose file, or whose entry of their folder, may have changed; a
+    // key may come more than once.
+    std::vector<int> keys;
+    // Keys whose watch the kernel has let go (their folder was deleted or
+    // renamed, say): until they are watched again, nothing wakes for them.
+    std::vector<int> lost;
+};
 
 // Opens a source of change notifications. no_handle where the platform has
 // none, or refuses one (too many in use, no memory); nothing is said about
 // it on the console.
 change_ref open_change_watch();
 
-// Watches the open file for changes to its data, its names and its
-// attributes, and the folder (a path, "" for the current folder) for
-// entries created, deleted and renamed, in place of whatever this watch
-// watched before. Either may be left out: no_handle, nullptr.
-// Returns true only when every such change to them will wake
-// wait_for_change: both are on a file system that only this kernel
+// Watches, for key, the open file for changes to its data, its names and
+// its attributes, and the folder (a path, "" for the current folder) for
+// its entry name being created, deleted or renamed (every entry when name
+// is nullptr, as for a pattern), in place of whatever key watched before.
+// The file or the folder may be left out: no_handle, nullptr; both left
+// out, key watches nothing.
+// Returns true only when every such change will wake wait_for_change and
+// name key in its news: both are on a file system that only this kernel
 // writes (a local disk, tmpfs; not NFS, SMB, FUSE, 9p, overlays or one of
 // a type not known), the file is a regular file, and the kernel took both
 // watches. False otherwise, or for no_handle: then only time wakes it.
-// Cheap to call again with the same file and folder.
-bool watch_changes(change_ref watch, file_ref file, const char* folder);
+// Costs a few system calls: call it when key's file or folder changes, or
+// its watch was lost.
+bool watch_changes(change_ref watch, int key, file_ref file, const char* folder, const char* name);
 
 // Waits until something watched may have changed, or milliseconds have
-// passed, and takes in every notification that had come. With no_handle
-// it pauses for the time.
-void wait_for_change(change_ref watch, int milliseconds);
+// passed, takes in every notification that had come, and tells in news
+// (emptied first) which keys they were for. With no_handle it pauses for
+// the time and news stays empty.
+void wait_for_change(change_ref watch, int milliseconds, change_news& news);
 
 // Lets a watch go, with all it watches. The follower keeps its own to the
 // end; this is for callers that make many.
 void close_change_watch(change_ref watch);
 
 // --- Threads, time, process -----------------------------------------------------
+
+// Raises the number of files the process may hold open to the most the
+// system lets it (the hard limit; on macOS no more than OPEN_MAX), as a
+// program that follows many files must. Best effort: nothing is said when
+// it cannot.
+void raise_open_file_limit();
 
 // Starts a thread running body. Platform signals are never delivered to it.
 // False if the thread could not be started.

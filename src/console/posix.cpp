@@ -17,8 +17,10 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -253,6 +255,19 @@ bool start_thread(void (*body)()) {
     pthread_attr_destroy(&attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return failed == 0;
+}
+
+void raise_open_file_limit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    rlim_t most = limit.rlim_max;
+#ifdef OPEN_MAX
+    // macOS refuses a soft limit above OPEN_MAX, whatever the hard one says.
+    if (most == RLIM_INFINITY || most > OPEN_MAX) most = OPEN_MAX;
+#endif
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= most) return;
+    limit.rlim_cur = most;
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void pause_ms(int milliseconds) {

@@ -1,8 +1,11 @@
 // The Linux backend of console.h's change notifications: inotify.
 //
-// One inotify instance watches the open file and the folder of its name.
-// The file is watched through /proc/self/fd, so that the watch is on the
-// file trail holds, whatever stands at its name by then.
+// One inotify instance watches every followed file and the folders of
+// their names: a watch per file, one per folder shared by the files in it.
+// An event names the watch it is for, and a folder's event the entry, so
+// it tells which keys to look at. A file is watched through
+// /proc/self/fd, so that the watch is on the file trail holds, whatever
+// stands at its name by then.
 //
 // inotify reports what this kernel does to a file. On NFS, SMB, FUSE
 // (sshfs), 9p (WSL2's /mnt/c), virtiofs or an overlay, writes can reach the
@@ -13,8 +16,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <initializer_list>
 #include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -59,51 +64,144 @@ bool is_local(const struct statfs& info) {
     return false;
 }
 
-// One watched file or folder: its watch descriptor (-1 for none), and
-// whether its changes all pass through this kernel, told once per watch.
+// One inotify watch (a file or a folder; the kernel gives one descriptor
+// per file or folder, however often it is added) and the keys it serves.
+// Whether its changes all pass through this kernel is told once, when it
+// is first taken.
 struct watched {
-    int descriptor = -1;
+    bool folder = false;
     bool trusted = false;
+    int users = 0;
+    std::vector<int> keys;  // a file's keys; a folder's keys watching all of it
+    std::unordered_map<std::string, std::vector<int>> by_name;  // a folder's keys, by the entry they watch
+};
+
+// What a key watches: descriptors (-1 for none) and the folder entry.
+struct key_watch {
+    int file = -1;
+    int folder = -1;
+    bool whole_folder = false;
+    std::string name;
 };
 
 struct inotify_watch {
     int fd = -1;
-    watched file;
-    watched folder;
+    std::unordered_map<int, watched> watches;
+    std::vector<key_watch> keys;
 };
 
 inotify_watch& as_watch(change_ref watch) { return *reinterpret_cast<inotify_watch*>(watch); }
 
-// Watches path in place of what slot watched. local_of tells once, for a
-// new watch, whether what it is on can be trusted.
-template <typename local_check>
-bool watch_one(int fd, watched& slot, const char* path, std::uint32_t events, local_check local_of) {
-    int descriptor = path ? inotify_add_watch(fd, path, events) : -1;
-    // The same file or folder as before keeps its descriptor, and its
-    // verdict; anything else is a new watch and the old one goes.
-    if (descriptor != slot.descriptor) {
-        if (slot.descriptor != -1) inotify_rm_watch(fd, slot.descriptor);
-        slot.descriptor = descriptor;
-        slot.trusted = descriptor != -1 && local_of();
+void erase_key(std::vector<int>& keys, int key) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] == key) {
+            keys[i] = keys.back();
+            keys.pop_back();
+            return;
+        }
     }
-    return slot.trusted;
 }
 
-// Takes in every notification that has come, and forgets the watches the
-// kernel has dropped (their file or folder gone).
-void take_notifications(inotify_watch& watch) {
-    alignas(struct inotify_event) char buffer[4096];
+// Takes the watch on path for key, and tells whether it is trusted (false
+// when the kernel refused it). local_of tells, for a new watch, whether
+// what it is on can be trusted.
+template <typename local_check>
+int add_watch(inotify_watch& watch, int key, const char* path, std::uint32_t events, const key_watch& wanted,
+              bool folder, local_check local_of) {
+    int descriptor = inotify_add_watch(watch.fd, path, events);
+    if (descriptor == -1) return -1;
+    watched& slot = watch.watches[descriptor];
+    if (slot.users++ == 0) {
+        slot.folder = folder;
+        slot.trusted = local_of();
+    }
+    if (!folder || wanted.whole_folder) {
+        slot.keys.push_back(key);
+    } else {
+        slot.by_name[wanted.name].push_back(key);
+    }
+    return descriptor;
+}
+
+// Lets key's use of a watch go; the watch itself goes with its last user.
+void release(inotify_watch& watch, int key, int descriptor, const key_watch& had) {
+    auto found = watch.watches.find(descriptor);
+    if (found == watch.watches.end()) return;
+    watched& slot = found->second;
+    if (!slot.folder || had.whole_folder) {
+        erase_key(slot.keys, key);
+    } else {
+        auto named = slot.by_name.find(had.name);
+        if (named != slot.by_name.end()) {
+            erase_key(named->second, key);
+            if (named->second.empty()) slot.by_name.erase(named);
+        }
+    }
+    if (--slot.users == 0) {
+        inotify_rm_watch(watch.fd, descriptor);
+        watch.watches.erase(found);
+    }
+}
+
+bool trusted(const inotify_watch& watch, int descriptor) {
+    auto found = watch.watches.find(descriptor);
+    return found != watch.watches.end() && found->second.trusted;
+}
+
+void append(std::vector<int>& to, const std::vector<int>& keys) { to.insert(to.end(), keys.begin(), keys.end()); }
+
+// A watch the kernel has dropped (its file or folder gone, or moved away
+// from the path it was taken by): every key of it has lost it.
+void drop(inotify_watch& watch, int descriptor, change_news& news) {
+    auto found = watch.watches.find(descriptor);
+    if (found == watch.watches.end()) return;
+    watched& slot = found->second;
+    std::vector<int> keys = slot.keys;
+    for (auto& named : slot.by_name) append(keys, named.second);
+    for (int key : keys) {
+        key_watch& of_key = watch.keys[static_cast<std::size_t>(key)];
+        if (of_key.file == descriptor) of_key.file = -1;
+        if (of_key.folder == descriptor) of_key.folder = -1;
+    }
+    append(news.lost, keys);
+    append(news.keys, keys);
+    if (slot.folder) inotify_rm_watch(watch.fd, descriptor);  // renamed away: no IN_IGNORED yet
+    watch.watches.erase(found);
+}
+
+void take_event(inotify_watch& watch, const struct inotify_event& event, change_news& news) {
+    if (event.mask & IN_Q_OVERFLOW) {
+        news.everything = true;
+        return;
+    }
+    auto found = watch.watches.find(event.wd);
+    if (found == watch.watches.end()) return;
+    watched& slot = found->second;
+    bool gone = event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT);
+    if (slot.folder && gone) {
+        drop(watch, event.wd, news);
+    } else if (event.mask & IN_IGNORED) {
+        drop(watch, event.wd, news);
+    } else if (!slot.folder || event.len == 0) {
+        append(news.keys, slot.keys);
+        for (auto& named : slot.by_name) append(news.keys, named.second);
+    } else {
+        append(news.keys, slot.keys);
+        auto named = slot.by_name.find(event.name);
+        if (named != slot.by_name.end()) append(news.keys, named->second);
+    }
+}
+
+// Takes in every notification that has come.
+void take_notifications(inotify_watch& watch, change_news& news) {
+    alignas(struct inotify_event) char buffer[16384];
     for (;;) {
         ssize_t got = read(watch.fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;
         for (ssize_t at = 0; at < got;) {
             const struct inotify_event* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
-            if (event->mask & IN_IGNORED) {
-                for (watched* slot : {&watch.file, &watch.folder}) {
-                    if (slot->descriptor == event->wd) slot->descriptor = -1;
-                }
-            }
+            take_event(watch, *event, news);
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         }
     }
@@ -125,27 +223,43 @@ change_ref open_change_watch() {
     return reinterpret_cast<change_ref>(watch);
 }
 
-bool watch_changes(change_ref handle, file_ref file, const char* folder) {
-    if (handle == no_handle) return false;
+bool watch_changes(change_ref handle, int key, file_ref file, const char* folder, const char* name) {
+    if (handle == no_handle || key < 0) return false;
     inotify_watch& watch = as_watch(handle);
-    int file_fd = static_cast<int>(file);
+    if (watch.keys.size() <= static_cast<std::size_t>(key)) watch.keys.resize(static_cast<std::size_t>(key) + 1);
+    key_watch had = watch.keys[static_cast<std::size_t>(key)];
+    key_watch wanted;
+    wanted.whole_folder = name == nullptr;
+    if (name) wanted.name = name;
 
+    // The new watches are taken before the old ones go, so that a watch
+    // taken again keeps its descriptor (and its verdict) throughout.
     // A pipe, a device or a /proc file sends nothing worth waiting for.
+    int file_fd = static_cast<int>(file);
     struct stat info;
     bool regular = file != no_handle && fstat(file_fd, &info) == 0 && S_ISREG(info.st_mode);
-    char fd_path[32];
-    std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", file_fd);
-    bool file_trusted = watch_one(watch.fd, watch.file, regular ? fd_path : nullptr, file_events, [&] {
-        struct statfs where;
-        return fstatfs(file_fd, &where) == 0 && is_local(where);
-    });
-
+    if (regular) {
+        char fd_path[32];
+        std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", file_fd);
+        wanted.file = add_watch(watch, key, fd_path, file_events, wanted, false, [&] {
+            struct statfs where;
+            return fstatfs(file_fd, &where) == 0 && is_local(where);
+        });
+    }
     const char* folder_path = folder && !*folder ? "." : folder;
-    bool folder_trusted = watch_one(watch.fd, watch.folder, folder_path, folder_events | IN_ONLYDIR, [&] {
-        struct statfs where;
-        return statfs(folder_path, &where) == 0 && is_local(where);
-    });
+    if (folder_path) {
+        wanted.folder = add_watch(watch, key, folder_path, folder_events | IN_ONLYDIR, wanted, true, [&] {
+            struct statfs where;
+            return statfs(folder_path, &where) == 0 && is_local(where);
+        });
+    }
+    if (had.file != -1) release(watch, key, had.file, had);
+    if (had.folder != -1) release(watch, key, had.folder, had);
+    watch.keys[static_cast<std::size_t>(key)] = wanted;
+
     // max_user_watches reached (ENOSPC), no memory, no /proc: not trusted.
+    bool file_trusted = regular && trusted(watch, wanted.file);
+    bool folder_trusted = folder_path && trusted(watch, wanted.folder);
     return (file == no_handle || file_trusted) && (!folder || folder_trusted) && (file != no_handle || folder);
 }
 
@@ -155,7 +269,10 @@ void close_change_watch(change_ref handle) {
     delete &as_watch(handle);
 }
 
-void wait_for_change(change_ref handle, int milliseconds) {
+void wait_for_change(change_ref handle, int milliseconds, change_news& news) {
+    news.everything = false;
+    news.keys.clear();
+    news.lost.clear();
     if (handle == no_handle) {
         pause_ms(milliseconds);
         return;
@@ -163,5 +280,5 @@ void wait_for_change(change_ref handle, int milliseconds) {
     inotify_watch& watch = as_watch(handle);
     struct pollfd ready = {watch.fd, POLLIN, 0};
     // A signal cutting the wait short only brings the next look forward.
-    if (poll(&ready, 1, milliseconds) > 0) take_notifications(watch);
+    if (poll(&ready, 1, milliseconds) > 0) take_notifications(watch, news);
 }

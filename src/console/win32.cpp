@@ -75,6 +75,16 @@ void __cdecl run_thread_body(void* body) { reinterpret_cast<void (*)()>(body)();
 
 }  // namespace
 
+// The C runtime's own expansion of wildcards in the command line stays off,
+// however the toolchain was set up: cmd.exe and PowerShell hand trail
+// `*.log` as it is, and trail's own pattern meaning applies to it. (The
+// arguments are taken from the wide command line below in any case;
+// mingw-w64 reads _dowildcard, and MSVC expands only with setargv.obj,
+// which is not linked.)
+extern "C" {
+int _dowildcard = 0;
+}
+
 char** command_line_arguments(int& argc, char** argv) {
     int count = 0;
     LPWSTR* wide_args = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -212,9 +222,18 @@ void pause_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 // follower, so it keeps looking every 100 ms.
 change_ref open_change_watch() { return no_handle; }
 
-bool watch_changes(change_ref, file_ref, const char*) { return false; }
+bool watch_changes(change_ref, int, file_ref, const char*, const char*) { return false; }
 
-void wait_for_change(change_ref, int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+void wait_for_change(change_ref, int milliseconds, change_news& news) {
+    news.everything = false;
+    news.keys.clear();
+    news.lost.clear();
+    Sleep(static_cast<DWORD>(milliseconds));
+}
+
+// A Windows process may open as many files as it has memory for; the C
+// runtime's own limit is not used (files are opened with CreateFileW).
+void raise_open_file_limit() {}
 
 void close_change_watch(change_ref) {}
 

@@ -1,75 +1,143 @@
-// The follower thread: wait for the watched file, show its last lines, then
-// show whatever is appended, sleeping until it may have changed when there
-// is nothing new (wake.cpp).
+// The follower thread: wait for the followed files, show their last lines,
+// then show whatever is appended to any of them, sleeping until one may
+// have changed when there is nothing new (wake.cpp).
+//
+// Every file is served by the one loop, a turn each: a file waited for is
+// tried when its name may have come, an open one is read when it may have
+// grown, and nothing waits on any one file. While no file at all is open,
+// the waiting line is shown and rewritten every 100 ms, as for one file.
 #include "follower/follower.h"
 
 follow_state shared_follow_state;
 
 namespace {
 
-// To a pipe or a file nothing may be lost: a failed write is tried again
-// until it goes through or the program ends.
-void write_everything(const follow_state& state, const char* bytes, std::size_t length) {
-    for (;;) {
-        std::size_t written = console_write(state.console_out, bytes, length);
-        bytes += written;
-        length -= written;
-        if (length == 0) return;
-        pause_ms(100);
+// The locator's scratch space for a forward pass.
+char scratch[chunk_buffer_size];
+
+// Opens the files waited for that are due a try (all of them at the start,
+// in the order given); a file that opens shows its last lines at once.
+void open_files_due(follow_state& state, shown_batch& batch, bool at_start) {
+    for (followed_file& file : state.files) {
+        if (file.watched_file != no_handle || (!at_start && !file.wake.look)) continue;
+        file.wake.look = false;
+        if (!try_to_open(state, file)) continue;
+        if (state.none_open) {
+            state.none_open = false;
+            show_blanking_line(state, batch);
+        }
+        file.said_waiting = false;
+        locate_last_lines(state, file, scratch);
+        // Into a pipe every file open at the start has its header, an empty
+        // one too.
+        file.header_due = at_start && state.several;
+        serve_file(state, file, batch);
     }
 }
 
-// On a console, the chunks there are go out together, each shown as on its
-// own: one write for a burst of lines instead of one per line (on Windows a
-// round trip to the console host each). A batch holds about 32 KiB, so
-// the screen never lags far behind the file.
-//
-// Shows the chunks that can be read now, up to a batch of them, and
-// returns how many bytes of the file they held.
-std::size_t show_chunks(follow_state& state, shown_batch& batch) {
-    std::size_t taken = 0;
-    while (batch_has_room(batch)) {
-        const char* chunk = nullptr;
-        std::size_t length = next_chunk(state, chunk);
-        if (length == 0) break;
-        taken += length;
-        // A chunk at offset 0 starts the file's text (a new file, or the
-        // same one after a truncation).
-        bool starts_file = read_position(state) == static_cast<std::int64_t>(length);
-        show_chunk(state.shown, state.reading.encoding, starts_file, chunk, length, batch);
+// Says which files are waited for: the waiting line while none is open,
+// else a line for each, once, among several.
+void show_waiting(follow_state& state, shown_batch& batch) {
+    bool none_open = true;
+    for (const followed_file& file : state.files) {
+        if (file.watched_file != no_handle) none_open = false;
     }
-    write_batch(state.console_out, batch);
-    return taken;
+    state.none_open = none_open;
+    if (none_open) {
+        if (clock_ms() >= state.next_message_ms) {
+            show_waiting_message(state, batch);
+            state.next_message_ms = clock_ms() + poll_ms;
+        }
+        return;
+    }
+    if (!state.several) return;
+    for (followed_file& file : state.files) {
+        if (file.watched_file == no_handle && !file.said_waiting) {
+            file.said_waiting = true;
+            show_file_waited_for(state, file, batch);
+        }
+    }
+}
+
+// Serves a turn of every file that may have data; true when any had some.
+bool serve_ready_files(follow_state& state, shown_batch& batch) {
+    bool any = false;
+    for (followed_file& file : state.files) {
+        if (file.watched_file == no_handle || !file.ready) continue;
+        if (serve_file(state, file, batch) > 0) {
+            any = true;
+        } else {
+            file.ready = false;
+        }
+    }
+    return any;
+}
+
+// Looks at the open files due a look: whether they may have data now.
+void look_at_files_due(follow_state& state) {
+    for (followed_file& file : state.files) {
+        if (file.watched_file == no_handle || !file.wake.look) continue;
+        file.wake.look = false;
+        if (may_have_new_data(state, file)) file.ready = true;
+        // Deleted and let go: its name is tried again at once.
+        if (file.watched_file == no_handle) file.wake.look = true;
+    }
 }
 
 }  // namespace
 
+followed_file& add_followed_file(follow_state& state, const char* name) {
+    state.files.emplace_back();
+    followed_file& file = state.files.back();
+    file.key = static_cast<int>(state.files.size()) - 1;
+    file.given = name;
+    file.name = name;
+    file.shown.highlight = state.highlight;
+    file.shown.wide_console = state.wide_console;
+    decide_pattern(file);
+    return file;
+}
+
+void add_followed_files(follow_state& state) {
+    int count = state.arg_count - state.file_arg_index;
+    state.several = count > 1;
+    // Records stay where they are from here on: the read block's owner
+    // points at one.
+    state.files.reserve(static_cast<std::size_t>(count));
+    std::vector<file_identity> identities;
+    std::vector<bool> known;
+    for (int i = state.file_arg_index; i < state.arg_count; ++i) {
+        const char* name = state.arg_list[i];
+        file_identity identity;
+        bool there = look_at_name(name, identity);
+        bool again = false;
+        for (std::size_t j = 0; j < state.files.size() && !again; ++j) {
+            again = state.files[j].name == name || (there && known[j] && same_file(identities[j], identity));
+        }
+        if (again) continue;
+        add_followed_file(state, name);
+        identities.push_back(identity);
+        known.push_back(there);
+    }
+    name_changed(state);
+}
+
 void follow_file() {
     follow_state& state = shared_follow_state;
-    decide_pattern(state);
-    wait_for_file(state);
-
     static shown_batch batch;
-    locate_last_lines(state, batch.bytes);
+    add_followed_files(state);
+    open_files_due(state, batch, true);
+    show_waiting(state, batch);
 
     for (;;) {
-        std::size_t length;
-        if (state.raw_output) {
-            // Nothing is added to the bytes, so all that is there goes out
-            // in one write.
-            const char* bytes = nullptr;
-            length = read_available(state, bytes);
-            if (length > 0) write_everything(state, bytes, length);
-        } else {
-            // On a console each chunk is ended as a line.
-            length = show_chunks(state, batch);
-        }
-        if (length > 0) {
-            after_data(state);
-            continue;
-        }
-        do {
-            wait_for_news(state);
-        } while (!may_have_new_data(state));
+        bool any = serve_ready_files(state, batch);
+        // One file alone reads on while data keeps coming; among several,
+        // the others are looked at between rounds.
+        if (any && state.files.size() == 1) continue;
+        if (!any) flush_output(state, batch);
+        wait_for_news(state, any);
+        look_at_files_due(state);
+        open_files_due(state, batch, false);
+        show_waiting(state, batch);
     }
 }

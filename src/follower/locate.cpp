@@ -60,9 +60,10 @@ namespace {
 // Where the UTF-16 code unit holding the line feed byte at offset begins,
 // if that unit is the line feed 000A; else -1. The text starts at offset 0,
 // so its units start at even offsets.
-std::int64_t utf16_line_feed(const follow_state& state, std::int64_t offset, std::int64_t window_start) {
-    const char* byte = state.reading.read_block + (offset - window_start);
-    if (state.reading.encoding == encoding_utf16le) return offset % 2 == 0 && byte[1] == 0 ? offset : -1;
+std::int64_t utf16_line_feed(const follow_state& state, const followed_file& file, std::int64_t offset,
+                             std::int64_t window_start) {
+    const char* byte = state.read_block + (offset - window_start);
+    if (file.reading.encoding == encoding_utf16le) return offset % 2 == 0 && byte[1] == 0 ? offset : -1;
     return offset % 2 == 1 && byte[-1] == 0 ? offset - 1 : -1;
 }
 
@@ -71,43 +72,44 @@ std::int64_t utf16_line_feed(const follow_state& state, std::int64_t offset, std
 // serves as the window on the file: it holds bytes [file_pos - block_end,
 // file_pos), so the lines found are ready to be read from it afterwards (a
 // regular file is read at explicit offsets: its position is never needed).
-std::int64_t previous_line_feed(follow_state& state, std::int64_t limit, bool utf16) {
+std::int64_t previous_line_feed(follow_state& state, followed_file& file, std::int64_t limit, bool utf16) {
     for (;;) {
-        std::int64_t window_start = state.reading.file_pos - static_cast<std::int64_t>(state.reading.block_end);
-        if (limit > window_start && limit <= state.reading.file_pos) {
+        std::int64_t window_start = file.reading.file_pos - static_cast<std::int64_t>(file.reading.block_end);
+        if (limit > window_start && limit <= file.reading.file_pos) {
             std::size_t length = static_cast<std::size_t>(limit - window_start);
             for (;;) {
-                const char* found = last_line_feed(state.reading.read_block, length);
+                const char* found = last_line_feed(state.read_block, length);
                 if (!found) break;
-                std::int64_t offset = window_start + (found - state.reading.read_block);
+                std::int64_t offset = window_start + (found - state.read_block);
                 if (!utf16) return offset;
                 // A 0A byte may be half of another character (0A 4E is U+4E0A).
-                std::int64_t unit = utf16_line_feed(state, offset, window_start);
+                std::int64_t unit = utf16_line_feed(state, file, offset, window_start);
                 if (unit >= 0) return unit;
-                length = static_cast<std::size_t>(found - state.reading.read_block);
+                length = static_cast<std::size_t>(found - state.read_block);
             }
             limit = window_start;
         }
         if (limit <= 0) return -1;
         std::int64_t start = limit > static_cast<std::int64_t>(read_block_size) ? limit - read_block_size : 0;
         std::size_t length = static_cast<std::size_t>(limit - start);
-        state.reading.block_start = state.reading.block_end = 0;
-        if (!read_exactly_at(state.watched_file, start, state.reading.read_block, length)) return -2;
-        state.reading.block_end = length;
-        state.reading.file_pos = limit;
-        state.reading.recent_length = 0;
-        remember_read(state, state.reading.read_block, length);
+        file.reading.block_start = file.reading.block_end = 0;
+        if (!read_exactly_at(file.watched_file, start, state.read_block, length)) return -2;
+        file.reading.block_end = length;
+        file.reading.file_pos = limit;
+        file.reading.recent_length = 0;
+        remember_read(file.reading, state.read_block, length);
     }
 }
 
 }  // namespace
 
-std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::int64_t count) {
-    state.reading.block_start = state.reading.block_end = 0;
-    state.reading.file_pos = 0;
+std::int64_t find_last_lines_start(follow_state& state, followed_file& file, std::int64_t size, std::int64_t count) {
+    claim_block(state, file);
+    file.reading.block_start = file.reading.block_end = 0;
+    file.reading.file_pos = 0;
     // In UTF-16 a line feed is a code unit of two bytes, and the chunks of
     // a long line are 254 bytes; half a unit at the end is not text yet.
-    bool utf16 = state.reading.encoding == encoding_utf16le || state.reading.encoding == encoding_utf16be;
+    bool utf16 = file.reading.encoding == encoding_utf16le || file.reading.encoding == encoding_utf16be;
     std::int64_t unit = utf16 ? 2 : 1;
     std::int64_t piece = static_cast<std::int64_t>(utf16 ? utf16_chunk_max : chunk_max);
     std::int64_t line_end = utf16 ? size & ~static_cast<std::int64_t>(1) : size;
@@ -116,7 +118,7 @@ std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::
     while (line_end > 0) {
         // The line ending at line_end owns its line feed at line_end - unit
         // (if any): its start is after the line feed before that one.
-        std::int64_t line_feed = previous_line_feed(state, line_end - unit, utf16);
+        std::int64_t line_feed = previous_line_feed(state, file, line_end - unit, utf16);
         if (line_feed == -2) return -1;
         std::int64_t line_start = line_feed < 0 ? 0 : line_feed + unit;
         std::int64_t chunks = (line_end - line_start + piece - 1) / piece;
@@ -128,16 +130,16 @@ std::int64_t find_last_lines_start(follow_state& state, std::int64_t size, std::
         line_end = line_start;
     }
     // Read on from the window when it holds the start; else move there.
-    std::int64_t window_start = state.reading.file_pos - static_cast<std::int64_t>(state.reading.block_end);
-    if (state.reading.block_end > 0 && start >= window_start && start <= state.reading.file_pos) {
-        state.reading.block_start = static_cast<std::size_t>(start - window_start);
+    std::int64_t window_start = file.reading.file_pos - static_cast<std::int64_t>(file.reading.block_end);
+    if (file.reading.block_end > 0 && start >= window_start && start <= file.reading.file_pos) {
+        file.reading.block_start = static_cast<std::size_t>(start - window_start);
     } else {
-        move_to(state, start);
+        move_to(state, file, start);
     }
     return start;
 }
 
-std::int64_t locate_last_lines_forward(follow_state& state, char* buffer) {
+std::int64_t locate_last_lines_forward(follow_state& state, followed_file& file, char* buffer) {
     state.ring_pos = 0;
     // 64-bit: a file of a few GiB holds more than 2^31 short lines.
     std::int64_t count = 0;
@@ -146,30 +148,32 @@ std::int64_t locate_last_lines_forward(follow_state& state, char* buffer) {
     // the data and, once more than ring_size were recorded, the slot at
     // ring_pos holds the start of the last ring_size - 1 chunks.
     for (;;) {
-        state.offset_ring[state.ring_pos] = read_position(state);
+        state.offset_ring[state.ring_pos] = read_position(state, file);
         if (++state.ring_pos == state.ring_size) state.ring_pos = 0;
         ++count;
-        if (read_chunk(state, buffer) == 0) break;
+        if (read_chunk(state, file, buffer) == 0) break;
     }
     std::int64_t start = count > state.ring_size ? state.offset_ring[state.ring_pos] : 0;
-    move_to(state, start);
+    move_to(state, file, start);
     return start;
 }
 
-std::int64_t locate_last_lines(follow_state& state, char* buffer) {
-    begin_file(state);
+std::int64_t locate_last_lines(follow_state& state, followed_file& file, char* buffer) {
+    begin_file(state, file);
     // A pipe or device has no end to count back from, and what a forward
     // pass read from it could not be shown again: show its present data.
     // So too for a file whose size says nothing.
-    if (!state.reading.regular_file) return read_position(state);
+    if (!file.reading.regular_file) return read_position(state, file);
     // Too short to tell its encoding a moment ago: it is shown whole.
-    if (state.reading.encoding == encoding_undecided) return read_position(state);
+    if (file.reading.encoding == encoding_undecided) return read_position(state, file);
     file_facts facts;
-    if (look_at_file(state.watched_file, facts) && facts.size >= 0) {
-        std::int64_t start = find_last_lines_start(state, facts.size, state.ring_size - 1);
+    if (look_at_file(file.watched_file, facts) && facts.size >= 0) {
+        // What is there now is shown in one go, however many files there are.
+        file.reading.first_end = facts.size;
+        std::int64_t start = find_last_lines_start(state, file, facts.size, state.ring_size - 1);
         if (start >= 0) return start;
     }
     // The file shrank under the search or a read failed: count forward.
-    move_to(state, 0);
-    return locate_last_lines_forward(state, buffer);
+    move_to(state, file, 0);
+    return locate_last_lines_forward(state, file, buffer);
 }

@@ -42,8 +42,6 @@ bool known(const pattern_watch& pattern, const file_identity& identity) {
     return std::binary_search(pattern.known.begin(), pattern.known.end(), identity, identity_before);
 }
 
-const char* watched_name(const follow_state& state) { return state.arg_list[state.file_arg_index]; }
-
 const char* after_character(const char* text) {
     ++text;
     while ((static_cast<unsigned char>(*text) & 0xC0) == 0x80) ++text;
@@ -100,13 +98,13 @@ file_ref open_match(const pattern_watch& pattern, const match& chosen, file_fact
 // What is known from now on: the matches that were known already or have
 // been taken, and the files trail holds. A file that has gone drops out, so
 // the next file to get its number is new.
-void remember(follow_state& state, std::vector<file_identity> identities) {
-    const name_watch& name = state.name;
-    if (state.watched_file != no_handle) identities.push_back(name.open_identity);
-    for (int i = 0; i < name.later_count; ++i) identities.push_back(name.later[i].identity);
+void remember(followed_file& file, std::vector<file_identity> identities) {
+    const name_watch& name = file.name_seen;
+    if (file.watched_file != no_handle) identities.push_back(name.open_identity);
+    for (const later_file& later : name.later) identities.push_back(later.identity);
     std::sort(identities.begin(), identities.end(), identity_before);
     identities.erase(std::unique(identities.begin(), identities.end(), same_file), identities.end());
-    state.pattern.known.swap(identities);
+    file.pattern.known.swap(identities);
 }
 
 }  // namespace
@@ -150,19 +148,19 @@ bool wildcard_match(const char* pattern, const char* name, bool ignore_case) {
     return *pattern == 0;
 }
 
-void decide_pattern(follow_state& state) {
-    const char* name = watched_name(state);
+void decide_pattern(followed_file& file) {
+    const char* name = file.given;
     entry_facts facts;
     // On POSIX * and ? may be part of a name: one that stands there is meant.
     if (!has_wildcard(name) || look_at_entry(name, facts)) return;
     const char* last = last_part(name);
-    state.pattern.active = true;
-    state.pattern.folder.assign(name, last);
-    state.pattern.pattern = last;
+    file.pattern.active = true;
+    file.pattern.folder.assign(name, last);
+    file.pattern.pattern = last;
 }
 
-file_ref open_next_match(follow_state& state) {
-    pattern_watch& pattern = state.pattern;
+file_ref open_next_match(followed_file& file, std::string& name) {
+    pattern_watch& pattern = file.pattern;
     if (!folder_may_have_changed(pattern)) return no_handle;
     std::vector<match> found = matches_now(pattern);
     // At the start the newest match is followed and the others are known;
@@ -175,43 +173,44 @@ file_ref open_next_match(follow_state& state) {
         if (is_new && (!pattern.opened_any || !chosen)) chosen = &candidate;
     }
     if (!chosen) {
-        remember(state, identities);
+        remember(file, identities);
         return no_handle;
     }
     file_facts facts;
-    file_ref file = open_match(pattern, *chosen, facts);
-    if (file == no_handle) {
+    file_ref opened = open_match(pattern, *chosen, facts);
+    if (opened == no_handle) {
         pattern.read_again = true;
         return no_handle;
     }
     identities.push_back(chosen->identity);
-    remember(state, identities);
+    remember(file, identities);
     pattern.opened_any = true;
     pattern.read_again = true;  // more may be on their way
-    return file;
+    name = pattern.folder + chosen->name;
+    return opened;
 }
 
-void look_at_pattern(follow_state& state) {
-    pattern_watch& pattern = state.pattern;
+void look_at_pattern(followed_file& file) {
+    pattern_watch& pattern = file.pattern;
     if (!folder_may_have_changed(pattern)) return;
     std::vector<match> found = matches_now(pattern);
     std::int64_t now = clock_ms();
     std::vector<file_identity> identities;
     for (const match& candidate : found) {
-        if (known(pattern, candidate.identity) || holds_file(state.name, candidate.identity)) {
+        if (known(pattern, candidate.identity) || holds_file(file, candidate.identity)) {
             identities.push_back(candidate.identity);
             continue;
         }
         // Come to match since the last read: kept from now on, read in its
         // turn. One that cannot be kept yet is looked for again next time.
         file_facts facts;
-        file_ref file = open_match(pattern, candidate, facts);
-        if (file != no_handle && keep_for_later(state.name, file, facts, now)) {
+        file_ref opened = open_match(pattern, candidate, facts);
+        if (opened != no_handle && keep_for_later(file, opened, facts, now, pattern.folder + candidate.name)) {
             identities.push_back(candidate.identity);
         } else {
-            if (file != no_handle) close_file(file);
+            if (opened != no_handle) close_file(opened);
             pattern.read_again = true;
         }
     }
-    remember(state, identities);
+    remember(file, identities);
 }

@@ -8,6 +8,11 @@
 // bytes early, on the last bytes read before; if the file no longer holds
 // them there, it was truncated, and trail goes back to its start. The check
 // rides on the read itself: it costs no extra system call.
+//
+// One read block serves every followed file. The file whose bytes it
+// holds keeps them there until another file needs the block; its unread
+// bytes (a part of a line, at most a chunk, as a file's turn ends between
+// chunks) are then set aside in its carry and put back at its next read.
 #include <cstring>
 
 #include "follower/follower.h"
@@ -19,36 +24,43 @@ namespace {
 const std::size_t guard = recent_max;
 
 // Appends whatever the file has past the block's end. False when there was
-// nothing new to read (for now) or the read failed; true also when a
-// truncation was found and the read position went back to the start.
-bool fill_block(follow_state& state) {
-    std::size_t kept = state.reading.block_end - state.reading.block_start;
-    if (state.reading.block_start != guard) {
-        std::memmove(state.reading.read_block + guard, state.reading.read_block + state.reading.block_start, kept);
-        state.reading.block_start = guard;
-        state.reading.block_end = guard + kept;
+// nothing new to read (for now), the read failed, or the file's turn has
+// had its read; true also when a truncation was found and the read
+// position went back to the start.
+bool fill_block(follow_state& state, followed_file& file) {
+    read_ahead& reading = file.reading;
+    if (state.turn_limited && state.turn_reads > 0 && reading.file_pos >= reading.first_end) {
+        state.turn_over = true;
+        return false;
     }
-    char* free_space = state.reading.read_block + state.reading.block_end;
-    std::size_t room = sizeof state.reading.read_block - state.reading.block_end;
+    ++state.turn_reads;
+    std::size_t kept = reading.block_end - reading.block_start;
+    if (reading.block_start != guard) {
+        std::memmove(state.read_block + guard, state.read_block + reading.block_start, kept);
+        reading.block_start = guard;
+        reading.block_end = guard + kept;
+    }
+    char* free_space = state.read_block + reading.block_end;
+    std::size_t room = sizeof state.read_block - reading.block_end;
 
-    std::size_t overlap = state.reading.regular_file ? state.reading.recent_length : 0;
+    std::size_t overlap = reading.regular_file ? reading.recent_length : 0;
     std::int64_t got;
-    if (state.reading.regular_file) {
-        got = read_file_at(state.watched_file, state.reading.file_pos - static_cast<std::int64_t>(overlap),
+    if (reading.regular_file) {
+        got = read_file_at(file.watched_file, reading.file_pos - static_cast<std::int64_t>(overlap),
                            free_space - overlap, room + overlap);
         if (got < 0) return false;
-        if (static_cast<std::size_t>(got) < overlap || std::memcmp(free_space - overlap, state.reading.recent, overlap) != 0) {
-            move_to(state, 0);
+        if (static_cast<std::size_t>(got) < overlap || std::memcmp(free_space - overlap, reading.recent, overlap) != 0) {
+            move_to(state, file, 0);
             return true;
         }
         got -= static_cast<std::int64_t>(overlap);
     } else {
-        got = read_file(state.watched_file, free_space, room);
+        got = read_file(file.watched_file, free_space, room);
     }
     if (got <= 0) return false;
-    remember_read(state, free_space, static_cast<std::size_t>(got));
-    state.reading.block_end += static_cast<std::size_t>(got);
-    state.reading.file_pos += got;
+    remember_read(reading, free_space, static_cast<std::size_t>(got));
+    reading.block_end += static_cast<std::size_t>(got);
+    reading.file_pos += got;
     return true;
 }
 
@@ -67,25 +79,42 @@ std::size_t utf16_line_length(const char* next, std::size_t limit, bool little_e
 
 }  // namespace
 
-std::size_t read_chunk(follow_state& state, char* chunk) {
+void claim_block(follow_state& state, followed_file& file) {
+    followed_file* owner = state.block_owner;
+    if (owner == &file) return;
+    if (owner) {
+        read_ahead& had = owner->reading;
+        had.carry.assign(state.read_block + had.block_start, had.block_end - had.block_start);
+        had.block_start = had.block_end = 0;
+    }
+    read_ahead& reading = file.reading;
+    std::memcpy(state.read_block + guard, reading.carry.data(), reading.carry.size());
+    reading.block_start = guard;
+    reading.block_end = guard + reading.carry.size();
+    reading.carry.clear();
+    state.block_owner = &file;
+}
+
+std::size_t read_chunk(follow_state& state, followed_file& file, char* chunk) {
     const char* bytes = nullptr;
-    std::size_t length = next_chunk(state, bytes);
+    std::size_t length = next_chunk(state, file, bytes);
     std::memcpy(chunk, bytes, length);
     chunk[length] = 0;
     return length;
 }
 
-std::size_t next_chunk(follow_state& state, const char*& bytes) {
-    read_ahead& reading = state.reading;
+std::size_t next_chunk(follow_state& state, followed_file& file, const char*& bytes) {
+    claim_block(state, file);
+    read_ahead& reading = file.reading;
     for (;;) {
-        const char* next = reading.read_block + reading.block_start;
+        const char* next = state.read_block + reading.block_start;
         std::size_t held = reading.block_end - reading.block_start;
         if (reading.encoding == encoding_undecided) {
             // The file's text starts here: its first bytes tell how it is
             // text, and until they are there nothing is shown.
             reading.encoding = encoding_of_start(next, held, true);
             if (reading.encoding == encoding_undecided) {
-                if (fill_block(state)) continue;
+                if (fill_block(state, file)) continue;
                 bytes = next;
                 return 0;
             }
@@ -103,53 +132,63 @@ std::size_t next_chunk(follow_state& state, const char*& bytes) {
         if (take == 0) {
             if (held >= most) {
                 take = most;
-            } else if (fill_block(state)) {
+            } else if (fill_block(state, file)) {
                 continue;  // the chunk may go on in the new data
+            } else if (state.turn_over) {
+                // The turn has had its read: the rest waits for the next.
+                bytes = next;
+                return 0;
             } else {
                 // The end of the data there is now ends the chunk; half a
                 // UTF-16 code unit waits for the rest.
                 take = utf16 ? held & ~static_cast<std::size_t>(1) : held;
             }
         }
-        bytes = reading.read_block + reading.block_start;
+        bytes = state.read_block + reading.block_start;
         reading.block_start += take;
         return take;
     }
 }
 
-std::size_t read_available(follow_state& state, const char*& bytes) {
-    while (state.reading.block_start == state.reading.block_end) {
-        if (!fill_block(state)) return 0;
+std::size_t read_available(follow_state& state, followed_file& file, const char*& bytes) {
+    claim_block(state, file);
+    read_ahead& reading = file.reading;
+    while (reading.block_start == reading.block_end) {
+        if (!fill_block(state, file)) return 0;
     }
-    bytes = state.reading.read_block + state.reading.block_start;
-    std::size_t length = state.reading.block_end - state.reading.block_start;
-    state.reading.block_start = state.reading.block_end;
+    bytes = state.read_block + reading.block_start;
+    std::size_t length = reading.block_end - reading.block_start;
+    reading.block_start = reading.block_end;
     return length;
 }
 
-std::int64_t read_position(const follow_state& state) {
-    return state.reading.file_pos - static_cast<std::int64_t>(state.reading.block_end - state.reading.block_start);
+std::int64_t read_position(const follow_state& state, const followed_file& file) {
+    const read_ahead& reading = file.reading;
+    std::size_t unread = state.block_owner == &file ? reading.block_end - reading.block_start : reading.carry.size();
+    return reading.file_pos - static_cast<std::int64_t>(unread);
 }
 
-void remember_read(follow_state& state, const char* bytes, std::size_t length) {
+void remember_read(read_ahead& reading, const char* bytes, std::size_t length) {
     if (length >= recent_max) {
-        std::memcpy(state.reading.recent, bytes + length - recent_max, recent_max);
-        state.reading.recent_length = recent_max;
+        std::memcpy(reading.recent, bytes + length - recent_max, recent_max);
+        reading.recent_length = recent_max;
         return;
     }
-    std::size_t keep = state.reading.recent_length < recent_max - length ? state.reading.recent_length : recent_max - length;
-    std::memmove(state.reading.recent, state.reading.recent + state.reading.recent_length - keep, keep);
-    std::memcpy(state.reading.recent + keep, bytes, length);
-    state.reading.recent_length = keep + length;
+    std::size_t keep = reading.recent_length < recent_max - length ? reading.recent_length : recent_max - length;
+    std::memmove(reading.recent, reading.recent + reading.recent_length - keep, keep);
+    std::memcpy(reading.recent + keep, bytes, length);
+    reading.recent_length = keep + length;
 }
 
-void move_to(follow_state& state, std::int64_t offset) {
-    seek_file(state.watched_file, offset);
-    state.reading.file_pos = offset;
-    state.reading.block_start = 0;
-    state.reading.block_end = 0;
-    state.reading.recent_length = 0;
+void move_to(follow_state& state, followed_file& file, std::int64_t offset) {
+    claim_block(state, file);
+    read_ahead& reading = file.reading;
+    seek_file(file.watched_file, offset);
+    reading.file_pos = offset;
+    reading.block_start = 0;
+    reading.block_end = 0;
+    reading.recent_length = 0;
     // Read from its start, the file may be a new text (rewritten after a
     // truncation, say): its first bytes tell its encoding again.
-    if (offset == 0) state.reading.encoding = encoding_undecided;
+    if (offset == 0) reading.encoding = encoding_undecided;
 }

@@ -1,54 +1,91 @@
-// When the follower looks at the file again.
+// When the follower looks at its files again.
 //
-// With nothing to read, trail sleeps until the file or the folder of its
-// name may have changed. Where the kernel tells of every change (inotify,
+// With nothing to read, trail sleeps until a file or the folder of its name
+// may have changed. Where the kernel tells of every change (inotify,
 // kqueue, on a local file system) that is the moment the writer writes,
-// with a look every second all the same for what notifications cannot see
-// (writes through a memory mapping, a file system mounted over the folder).
-// Where it cannot tell (network and user-space file systems, pipes and
-// devices, Windows, notifications refused), trail looks every 100 ms, as
-// it always has. A notification only wakes trail: what changed is found by
+// with a look at every file each second all the same for what
+// notifications cannot see (writes through a memory mapping, a file system
+// mounted over the folder). Where it cannot tell (network and user-space
+// file systems, pipes and devices, Windows, notifications refused), trail
+// looks at that file every 100 ms, as it always has. A notification only
+// wakes trail and tells it which file to look at: what changed is found by
 // the same look either way.
 //
-// Watches are taken before the look, and the look reads to the end before
-// the wait: whatever is written after the look wakes the wait that follows.
+// One watch serves every file, each known to it by its key. Watches are
+// taken before the look, and the look reads to the end before the wait:
+// whatever is written after the look wakes the wait that follows.
 #include "follower/follower.h"
 
 namespace {
 
 // Where notifications serve, a look at least this often catches what they
-// miss.
+// miss; where they do not, a watch refused is asked for again this often.
 const int safety_look_ms = 1000;
 
-wake_up& ready_wake(follow_state& state) {
-    wake_up& wake = state.wake;
-    if (!wake.opened) {
-        wake.opened = true;
-        wake.watch = open_change_watch();
-        const char* name = state.arg_list[state.file_arg_index];
-        wake.folder.assign(name, last_part(name));
-    }
-    return wake;
+void ready_watch(follow_state& state) {
+    if (state.watch_opened) return;
+    state.watch_opened = true;
+    state.watch = open_change_watch();
+    state.next_safety_look_ms = clock_ms() + safety_look_ms;
+}
+
+// Looked at every 100 ms: a file whose changes are not told, one being read
+// out after it was replaced or deleted (its quiet second is kept to that
+// pace), and every file waited for while no file is open (the waiting line
+// is rewritten at that pace).
+bool polled(const follow_state& state, const followed_file& file) {
+    if (file.watched_file == no_handle) return !file.wake.trusted || state.none_open;
+    bool moving_on = !file.name_seen.later.empty() || !file.name_seen.open_named;
+    return !file.wake.trusted || moving_on;
 }
 
 }  // namespace
 
-void watch_followed(follow_state& state) {
-    wake_up& wake = ready_wake(state);
-    wake.trusted = watch_changes(wake.watch, state.watched_file, wake.folder.c_str());
+void watch_followed(follow_state& state, followed_file& file) {
+    ready_watch(state);
+    wake_up& wake = file.wake;
+    if (!wake.watched) {
+        wake.watched = true;
+        wake.folder.assign(file.given, last_part(file.given));
+    }
+    // A pattern's folder is watched whole: any entry may come to match.
+    const char* entry = file.pattern.active ? nullptr : last_part(file.given);
+    wake.trusted = watch_changes(state.watch, file.key, file.watched_file, wake.folder.c_str(), entry);
+    wake.next_watch_ms = clock_ms() + safety_look_ms;
 }
 
-void wait_for_news(follow_state& state) {
-    wake_up& wake = ready_wake(state);
-    // A file replaced at its name, or deleted, is let go once it has been
-    // quiet for a second: that second is kept to the 100 ms, as is every
-    // look where notifications do not serve.
-    bool moving_on = state.name.later_count > 0 || !state.name.open_named;
-    wait_for_change(wake.watch, wake.trusted && !moving_on ? safety_look_ms : poll_ms);
-    watch_followed(state);
+void watch_if_due(follow_state& state, followed_file& file) {
+    if (!file.wake.watched || (!file.wake.trusted && clock_ms() >= file.wake.next_watch_ms)) watch_followed(state, file);
 }
 
-void wait_for_name(follow_state& state, std::int64_t until_ms) {
-    std::int64_t left = until_ms - clock_ms();
-    if (left > 0) wait_for_change(ready_wake(state).watch, static_cast<int>(left < poll_ms ? left : poll_ms));
+void wait_for_news(follow_state& state, bool at_once) {
+    ready_watch(state);
+    std::int64_t now = clock_ms();
+    std::int64_t until = state.next_safety_look_ms;
+    for (const followed_file& file : state.files) {
+        if (polled(state, file) && file.wake.next_poll_ms < until) until = file.wake.next_poll_ms;
+    }
+    if (state.none_open && state.next_message_ms < until) until = state.next_message_ms;
+    std::int64_t left = at_once ? 0 : until - now;
+    wait_for_change(state.watch, static_cast<int>(left < 0 ? 0 : left > safety_look_ms ? safety_look_ms : left),
+                    state.news);
+
+    now = clock_ms();
+    for (int key : state.news.lost) state.files[static_cast<std::size_t>(key)].wake.trusted = false;
+    for (int key : state.news.keys) state.files[static_cast<std::size_t>(key)].wake.look = true;
+    bool everything = state.news.everything || now >= state.next_safety_look_ms;
+    if (now >= state.next_safety_look_ms) state.next_safety_look_ms = now + safety_look_ms;
+    for (int key : state.news.lost) {
+        // Its folder went or moved: watched again by its path at once.
+        followed_file& file = state.files[static_cast<std::size_t>(key)];
+        file.wake.next_watch_ms = now;
+    }
+    for (followed_file& file : state.files) {
+        if (everything) file.wake.look = true;
+        if (polled(state, file) && now >= file.wake.next_poll_ms) {
+            file.wake.look = true;
+            file.wake.next_poll_ms = now + poll_ms;
+        }
+        if (file.wake.look) watch_if_due(state, file);
+    }
 }

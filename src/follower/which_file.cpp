@@ -17,10 +17,11 @@
 //   still shown in its turn.
 // - The file may be deleted: once it is quiet, trail lets it go (on Windows
 //   the writer cannot create the name again while a handle is open) and
-//   waits for the name as at start-up; the next file is shown from its
-//   first byte.
+//   waits for the name as at start-up (follow.cpp); the next file is shown
+//   from its first byte.
 // - Renamed away with nothing at the name: trail goes on reading it where
 //   it is, since its writer may still be writing to it.
+// Each followed file of the command line has all of this to itself.
 // Whenever a file is read from its start, its first bytes tell again
 // whether it is UTF-16 (read_chunk.cpp). A name with a wildcard stands for
 // the newest file that matches it, and each file that comes to match later
@@ -29,19 +30,9 @@
 
 namespace {
 
-const char waiting_message[] = "Waiting for file to be created ...\r";
-// Three spaces more than the message is long, then back to the line start.
-const char blanking_line[] = "                                     \r";
-
 // How long a replaced or deleted file must stay quiet before trail moves
 // on: long enough for a writer to notice that it should reopen its log.
 const std::int64_t quiet_ms = 1000;
-
-void write_status(const follow_state& state, const char* text, std::size_t length) {
-    if (state.status_out != no_handle) console_write(state.status_out, text, length);
-}
-
-const char* watched_name(const follow_state& state) { return state.arg_list[state.file_arg_index]; }
 
 // Notes when a file's size was last seen to change.
 void note_size(std::int64_t size, std::int64_t now, std::int64_t& seen, std::int64_t& changed_ms) {
@@ -53,48 +44,51 @@ void note_size(std::int64_t size, std::int64_t now, std::int64_t& seen, std::int
 // Keeps the file now at the name if trail does not hold it yet, and notes
 // how the files kept earlier grow. While a file is held its number cannot
 // go to another, so the identities compared here are unambiguous.
-void look_at_watched_name(follow_state& state) {
-    name_watch& name = state.name;
+void look_at_followed_name(followed_file& file) {
+    name_watch& name = file.name_seen;
     std::int64_t now = clock_ms();
     name.next_look_ms = now + poll_ms;
-    for (int i = 0; i < name.later_count; ++i) {
-        later_file& later = name.later[i];
+    for (later_file& later : name.later) {
         file_facts facts;
         if (look_at_file(later.file, facts)) note_size(facts.size, now, later.size, later.changed_ms);
     }
-    if (state.pattern.active) {
-        look_at_pattern(state);
+    if (file.pattern.active) {
+        look_at_pattern(file);
         return;
     }
     // Full: the files at the name after these are looked for again once the
     // first of these has had its turn.
-    if (name.later_count == most_later_files) return;
+    if (name.later.size() == static_cast<std::size_t>(most_later_files)) return;
     file_identity identity;
-    if (!look_at_name(watched_name(state), identity) || holds_file(name, identity)) return;
-    file_ref file = open_for_reading(watched_name(state));
-    if (file == no_handle) return;
+    if (!look_at_name(file.given, identity) || holds_file(file, identity)) return;
+    file_ref opened = open_for_reading(file.given);
+    if (opened == no_handle) return;
     // The name may have moved on between the look and the open: what counts
     // is the file that opened.
     file_facts facts;
-    if (!look_at_file(file, facts) || holds_file(name, facts.identity) || !keep_for_later(name, file, facts, now)) {
-        close_file(file);
+    if (!look_at_file(opened, facts) || holds_file(file, facts.identity) ||
+        !keep_for_later(file, opened, facts, now, file.given)) {
+        close_file(opened);
     }
 }
 
 // A file let go may lend its number to the next new file: a pattern's
 // folder is read again at once, and what is known of its files is then what
 // is there.
-void forget_closed_file(follow_state& state) { state.pattern.read_again = true; }
+void forget_closed_file(followed_file& file) { file.pattern.read_again = true; }
 
-void move_on_to_next_file(follow_state& state) {
-    name_watch& name = state.name;
-    later_file next = name.later[0];
-    for (int i = 1; i < name.later_count; ++i) name.later[i - 1] = name.later[i];
-    --name.later_count;
-    close_file(state.watched_file);
-    forget_closed_file(state);
-    state.watched_file = next.file;
-    begin_file(state);
+void move_on_to_next_file(follow_state& state, followed_file& file) {
+    name_watch& name = file.name_seen;
+    later_file next = name.later.front();
+    name.later.erase(name.later.begin());
+    close_file(file.watched_file);
+    forget_closed_file(file);
+    file.watched_file = next.file;
+    if (next.name != file.name) {
+        file.name = next.name;
+        name_changed(state);
+    }
+    begin_file(state, file);
     // It may have had its last write long ago (rotations faster than the
     // quiet time): that counts towards moving on from it in turn.
     name.open_size = next.size;
@@ -102,68 +96,69 @@ void move_on_to_next_file(follow_state& state) {
 }
 
 // The open file was deleted and nothing has come at the name: let it go and
-// wait. Whatever opens at the name afterwards is a new file, even if it got
-// the released file's number.
-void release_and_wait(follow_state& state) {
-    close_file(state.watched_file);
-    state.watched_file = no_handle;
-    forget_closed_file(state);
-    wait_for_file(state);
-    begin_file(state);
+// wait for the name again. Whatever opens there afterwards is a new file,
+// even if it got the released file's number.
+void release_file(follow_state& state, followed_file& file) {
+    close_file(file.watched_file);
+    file.watched_file = no_handle;
+    file.ready = false;
+    file.said_waiting = false;
+    forget_closed_file(file);
+    watch_followed(state, file);
 }
 
 }  // namespace
 
-bool holds_file(const name_watch& name, const file_identity& identity) {
-    if (same_file(name.open_identity, identity)) return true;
-    for (int i = 0; i < name.later_count; ++i) {
-        if (same_file(name.later[i].identity, identity)) return true;
+bool holds_file(const followed_file& file, const file_identity& identity) {
+    if (file.watched_file != no_handle && same_file(file.name_seen.open_identity, identity)) return true;
+    for (const later_file& later : file.name_seen.later) {
+        if (same_file(later.identity, identity)) return true;
     }
     return false;
 }
 
-bool keep_for_later(name_watch& name, file_ref file, const file_facts& facts, std::int64_t now) {
-    if (name.later_count == most_later_files) return false;
-    later_file& later = name.later[name.later_count++];
-    later.file = file;
+bool keep_for_later(followed_file& file, file_ref opened, const file_facts& facts, std::int64_t now,
+                    const std::string& name) {
+    if (file.name_seen.later.size() == static_cast<std::size_t>(most_later_files)) return false;
+    later_file later;
+    later.file = opened;
     later.identity = facts.identity;
     later.size = facts.size;
     later.changed_ms = now;
+    later.name = name;
+    file.name_seen.later.push_back(later);
     return true;
 }
 
-void wait_for_file(follow_state& state) {
+bool try_to_open(follow_state& state, followed_file& file) {
     // Every failure to open (missing file or folder, no access, a
-    // directory) counts as "not there yet"; so does a pattern that nothing
-    // new matches.
-    // The message is written again every 100 ms; a change in the folder
-    // brings the next try forward, not the next message.
-    std::int64_t next_message_ms = 0;
-    for (;;) {
-        watch_followed(state);
-        state.watched_file = state.pattern.active ? open_next_match(state) : open_for_reading(watched_name(state));
-        if (state.watched_file != no_handle) break;
-        if (clock_ms() >= next_message_ms) {
-            write_status(state, waiting_message, sizeof waiting_message - 1);
-            next_message_ms = clock_ms() + poll_ms;
-        }
-        wait_for_name(state, next_message_ms);
+    // directory, no descriptor left) counts as "not there yet"; so does a
+    // pattern that nothing new matches. Watched before the try.
+    watch_if_due(state, file);
+    std::string match;
+    file.watched_file = file.pattern.active ? open_next_match(file, match) : open_for_reading(file.given);
+    if (file.watched_file == no_handle) return false;
+    if (file.pattern.active && match != file.name) {
+        file.name = match;
+        name_changed(state);
     }
-    write_status(state, blanking_line, sizeof blanking_line - 1);
+    return true;
 }
 
-void begin_file(follow_state& state) {
-    read_ahead& reading = state.reading;
+void begin_file(follow_state& state, followed_file& file) {
+    read_ahead& reading = file.reading;
     // Watched before the first read: nothing written from now on is missed.
-    watch_followed(state);
-    move_to(state, 0);
+    watch_followed(state, file);
+    move_to(state, file, 0);
+    reading.first_end = 0;
     file_facts facts;
-    bool known = look_at_file(state.watched_file, facts);
-    state.name.open_identity = known ? facts.identity : file_identity();
-    state.name.open_named = facts.named;
-    state.name.open_size = facts.size;
-    state.name.open_changed_ms = clock_ms();
-    state.name.next_look_ms = state.name.open_changed_ms + poll_ms;
+    bool known = look_at_file(file.watched_file, facts);
+    name_watch& name = file.name_seen;
+    name.open_identity = known ? facts.identity : file_identity();
+    name.open_named = facts.named;
+    name.open_size = facts.size;
+    name.open_changed_ms = clock_ms();
+    name.next_look_ms = name.open_changed_ms + poll_ms;
     reading.modified_seen = facts.modified;
     reading.regular_file = known && facts.size >= 0;
     reading.size_says_nothing = false;
@@ -174,7 +169,7 @@ void begin_file(follow_state& state) {
         // no longer of size 0.
         char probe;
         file_facts again;
-        if (read_file_at(state.watched_file, 0, &probe, 1) == 1 && look_at_file(state.watched_file, again) &&
+        if (read_file_at(file.watched_file, 0, &probe, 1) == 1 && look_at_file(file.watched_file, again) &&
             again.size == 0) {
             reading.size_says_nothing = true;
             reading.regular_file = false;
@@ -184,33 +179,34 @@ void begin_file(follow_state& state) {
     // UTF-8 one, or back. (A stream's first bytes tell as they are read.)
     if (reading.regular_file) {
         char first[2];
-        std::int64_t got = read_file_at(state.watched_file, 0, first, sizeof first);
+        std::int64_t got = read_file_at(file.watched_file, 0, first, sizeof first);
         reading.encoding = encoding_of_start(first, got > 0 ? static_cast<std::size_t>(got) : 0, true);
     }
+    file.ready = true;
 }
 
-void after_data(follow_state& state) {
+void after_data(follow_state&, followed_file& file) {
     std::int64_t now = clock_ms();
     // A stream's growth shows only in what is read from it.
-    if (!state.reading.regular_file) state.name.open_changed_ms = now;
-    if (now >= state.name.next_look_ms) look_at_watched_name(state);
+    if (!file.reading.regular_file) file.name_seen.open_changed_ms = now;
+    if (now >= file.name_seen.next_look_ms) look_at_followed_name(file);
 }
 
-bool may_have_new_data(follow_state& state) {
-    look_at_watched_name(state);
-    read_ahead& reading = state.reading;
-    name_watch& name = state.name;
+bool may_have_new_data(follow_state& state, followed_file& file) {
+    look_at_followed_name(file);
+    read_ahead& reading = file.reading;
+    name_watch& name = file.name_seen;
     std::int64_t now = clock_ms();
 
     file_facts facts;
-    bool known = look_at_file(state.watched_file, facts);
+    bool known = look_at_file(file.watched_file, facts);
     if (known) name.open_named = facts.named;
     bool stream = !known || facts.size < 0 || reading.size_says_nothing;
     if (!stream) {
         note_size(facts.size, now, name.open_size, name.open_changed_ms);
-        std::int64_t position = read_position(state);
+        std::int64_t position = read_position(state, file);
         if (facts.size < position) {
-            move_to(state, 0);
+            move_to(state, file, 0);
             return true;
         }
         // Asking the size is cheaper than a read that finds nothing. A file
@@ -225,13 +221,13 @@ bool may_have_new_data(follow_state& state) {
     // Read to its end: once it has been replaced at the name or deleted, and
     // has stayed quiet, its writer has moved on and so does trail.
     if (now - name.open_changed_ms >= quiet_ms) {
-        if (name.later_count > 0) {
-            move_on_to_next_file(state);
+        if (!name.later.empty()) {
+            move_on_to_next_file(state, file);
             return true;
         }
         if (known && !facts.named) {
-            release_and_wait(state);
-            return true;
+            release_file(state, file);
+            return false;
         }
     }
     // A pipe or device: only a read can tell.

@@ -1,15 +1,17 @@
-// The command line: `trail [-N] FILE`.
+// The command line: `trail [-N] FILE...`.
 #include "front/command_line.h"
 
 #include <cstring>
 
 const char usage_text[] =
-    "usage: trail [-N] FILE\n"
+    "usage: trail [-N] FILE...\n"
     "       trail --help | --version\n"
-    "Shows the last N lines of FILE (20 when N is left out or 0), then whatever\n"
-    "is appended to it, as soon as it is (every 100 ms where the system cannot\n"
-    "tell of changes: network file systems, pipes, Windows). Waits for FILE to\n"
-    "be created.\n"
+    "Shows the last N lines of each FILE (20 when N is left out or 0), then\n"
+    "whatever is appended to it, as soon as it is (every 100 ms where the system\n"
+    "cannot tell of changes: network file systems, pipes, Windows). Waits for a\n"
+    "FILE to be created.\n"
+    "With several files, each line on a terminal starts with its file's label,\n"
+    "and into a pipe each file's output follows a header: ==> FILE <==\n"
     "With * or ? in its last part (quoted), FILE follows the newest match, then\n"
     "each file that comes to match later.\n"
     "Keys: q, x or Ctrl+C quit; + sets the console buffer to the largest window.\n";
@@ -34,6 +36,7 @@ std::int64_t parse_count(const char* text) {
 
 command_line_verdict read_command_line(int argc, char** argv, follow_state& state) {
     state.arg_list = argv;
+    state.arg_count = argc;
     state.file_arg_index = 1;
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         return help_requested;

@@ -1,5 +1,5 @@
-// Reading trail's command line: an optional count option, then the watched
-// file's name.
+// Reading trail's command line: an optional count option, then the names
+// of the files to follow.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +27,9 @@ extern const char version_text[];
 // digits gives 0. Values beyond the 64-bit range are held at its ends.
 std::int64_t parse_count(const char* text);
 
-// Fills arg_list, file_arg_index and ring_size of state from the command
-// line. A first argument that begins with a hyphen is the count option
+// Fills arg_list, arg_count, file_arg_index (the first file's name; every
+// argument from there on names a file) and ring_size of state from the
+// command line. A first argument that begins with a hyphen is the count option
 // whatever follows it (0 or no digits mean 20); only the first argument is
 // looked at for it.
 command_line_verdict read_command_line(int argc, char** argv, follow_state& state);

@@ -56,12 +56,20 @@ int main(int argc, char** argv) {
         state.status_out = console_error();
     }
 
+    // Followers of many files need many descriptors: the soft limit is
+    // often 1,024.
+    raise_open_file_limit();
+    // Labels of several files are plain where the user asks for no colour
+    // (no-color.org).
+    const char* no_color = std::getenv("NO_COLOR");
+    state.label_colours = !no_color || !*no_color;
+
     set_control_handler(quit_program);
     // From here on the program ends only through quit_program, which puts
     // the console's modes back.
     if (!state.raw_output) {
-        state.shown.highlight = render_escape_sequences(state.console_out);
-        state.shown.wide_console = console_takes_wide_text(state.console_out);
+        state.highlight = render_escape_sequences(state.console_out);
+        state.wide_console = console_takes_wide_text(state.console_out);
     }
     start_thread(follow_file);
     run_keyboard_loop();

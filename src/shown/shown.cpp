@@ -9,11 +9,19 @@ namespace {
 const char reverse_on[] = "\x1b[7m";
 const char reverse_off[] = "\x1b[27m";
 
+const char colours_reset[] = "\x1b[0m";
+
 // Where one chunk's console text goes.
 struct shown_out {
     shown_batch& batch;
     bool highlight;
     bool highlighted;  // reverse video is on
+    // The label that begins the console line, before the chunk's first
+    // byte shown (nothing at all may be shown of a chunk that is carried on
+    // whole), and the file's text state, whose colours follow it.
+    const file_label* label;
+    const shown_text& text;
+    bool wide_console;
 };
 
 void append(shown_batch& batch, const void* bytes, std::size_t length) {
@@ -21,7 +29,28 @@ void append(shown_batch& batch, const void* bytes, std::size_t length) {
     batch.used += length;
 }
 
+// The label, in colours of its own: whatever colours the last line left on
+// are reset before it, and the file's own given again after it. On a wide
+// console a label beyond ASCII goes in a wide run of its own.
+void put_label(shown_out& out) {
+    const file_label& label = *out.label;
+    out.label = nullptr;
+    shown_batch& batch = out.batch;
+    bool text_run_wide = batch.run_count > 0 && batch.runs[batch.run_count - 1].wide;
+    bool own_run = out.wide_console && !label.ascii && !text_run_wide;
+    if (out.highlight && batch.colours_left_on) append(batch, colours_reset, sizeof colours_reset - 1);
+    if (own_run) batch.runs[batch.run_count++] = text_run{true, batch.used};
+    append(batch, label.prefix.data(), label.prefix.size());
+    if (own_run) batch.runs[batch.run_count++] = text_run{false, batch.used};
+    batch.colours_left_on = false;
+    if (out.highlight && out.text.colour_length > 0) {
+        append(batch, out.text.colour, out.text.colour_length);
+        batch.colours_left_on = true;
+    }
+}
+
 void put(shown_out& out, const void* bytes, std::size_t length) {
+    if (out.label) put_label(out);
     if (out.highlighted) {
         append(out.batch, reverse_off, sizeof reverse_off - 1);
         out.highlighted = false;
@@ -31,6 +60,7 @@ void put(shown_out& out, const void* bytes, std::size_t length) {
 
 // A control's shown form; forms that follow each other share one highlight.
 void put_form(shown_out& out, const char* form, std::size_t length) {
+    if (out.label) put_label(out);
     if (out.highlight && !out.highlighted) {
         append(out.batch, reverse_on, sizeof reverse_on - 1);
         out.highlighted = true;
@@ -96,6 +126,54 @@ long allowed_sequence(const unsigned char* bytes, std::size_t length) {
     return 0;
 }
 
+// Whether the SGR parameter [from, to) resets every attribute: empty, or
+// all zeros.
+bool resets(const unsigned char* from, const unsigned char* to) {
+    for (; from < to; ++from) {
+        if (*from != '0') return false;
+    }
+    return true;
+}
+
+// Keeps what a colour sequence let through leaves set: its parameters after
+// the last reset among them, after those of the sequences before it (when
+// it reset none). The arguments of an extended colour (38;5;0, 48;2;0;0;0)
+// are not resets.
+void note_colours(shown_text& state, const unsigned char* sequence, std::size_t length) {
+    const unsigned char* end = sequence + length - 1;  // at the m
+    const unsigned char* kept = sequence + 2;
+    bool reset = false;
+    int arguments = 0;  // of an extended colour, still to come
+    for (const unsigned char* at = sequence + 2; at <= end;) {
+        const unsigned char* stop = at;
+        while (stop < end && *stop != ';') ++stop;
+        if (arguments == -1) {
+            // The kind: 5 takes an index, 2 three components.
+            bool one = stop - at == 1;
+            arguments = one && *at == '5' ? 1 : one && *at == '2' ? 3 : 0;
+        } else if (arguments > 0) {
+            --arguments;
+        } else if (stop - at == 2 && (at[0] == '3' || at[0] == '4' || at[0] == '5') && at[1] == '8') {
+            arguments = -1;
+        } else if (resets(at, stop)) {
+            reset = true;
+            kept = stop + 1;
+        }
+        at = stop + 1;
+    }
+    if (reset) state.colour_length = 0;
+    if (kept >= end) return;  // nothing set after the reset
+    std::size_t parameters = static_cast<std::size_t>(end - kept);
+    if (state.colour_length + parameters + 3 > sequence_max) state.colour_length = 0;
+    if (parameters + 3 > sequence_max) return;
+    char* out = state.colour + state.colour_length;
+    out[0] = '\x1b';
+    out[1] = '[';
+    std::memcpy(out + 2, kept, parameters);
+    out[2 + parameters] = 'm';
+    state.colour_length += parameters + 3;
+}
+
 // Shows text by the rules. When the line goes on past the text (the chunk
 // had no line feed), a sequence, UTF-8 character or CR that its end cuts
 // short is kept in pending instead. high_bytes_as_code_page: bytes beyond
@@ -131,7 +209,11 @@ std::size_t show_text(shown_text& state, const unsigned char* text, std::size_t 
             if (sequence > 0) {
                 taken = static_cast<std::size_t>(sequence);
                 put(out, text + at, taken);
-                if (text[at + taken - 1] == 'm') note_colour_passed();
+                if (text[at + taken - 1] == 'm') {
+                    note_colour_passed();
+                    note_colours(state, text + at, taken);
+                    out.batch.colours_left_on = true;
+                }
             } else if (sequence < 0 && line_goes_on && rest <= sequence_max) {
                 cut_short = true;
             } else {
@@ -275,12 +357,12 @@ void show_utf16_chunk(shown_text& state, bool little_endian, bool starts_file, c
 }  // namespace
 
 bool batch_has_room(const shown_batch& batch) {
-    return batch.used < shown_batch_target && batch.run_count + 2 <= most_text_runs;
+    return batch.used < shown_batch_target && batch.run_count + 4 <= most_text_runs;
 }
 
 void show_chunk(shown_text& state, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,
-                shown_batch& batch) {
-    shown_out out{batch, state.highlight, false};
+                shown_batch& batch, const file_label* label) {
+    shown_out out{batch, state.highlight, false, label, state, state.wide_console};
     if (starts_file) show_pending(state, out);
     if (encoding == encoding_utf16le || encoding == encoding_utf16be) {
         show_utf16_chunk(state, encoding == encoding_utf16le, starts_file, chunk, length, out);

@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "console/console.h"
+#include "shown/labels.h"
 
 // How the watched file's bytes are text. Undecided until its first two bytes
 // are there to tell.
@@ -65,6 +66,10 @@ struct shown_text {
     std::size_t pending_length = 0;
     // A UTF-16 high surrogate waiting for its low half.
     std::uint16_t pending_unit = 0;
+    // The colours the text has set since it last reset them, given again
+    // after its label when its lines are labelled.
+    char colour[sequence_max] = {};
+    std::size_t colour_length = 0;
 };
 
 // The console text of a burst of chunks, written in one go. On a wide
@@ -75,7 +80,8 @@ struct shown_text {
 // for the most one chunk can add: every byte of a chunk, or of what was
 // carried into it, shown as a highlighted form.
 const std::size_t shown_batch_target = 32 * 1024;
-const std::size_t shown_chunk_max = 8 * 1024;
+// A label adds its prefix, the colours it gives again and their resets.
+const std::size_t shown_chunk_max = 8 * 1024 + 16 * label_max_bytes + 4 * sequence_max;
 const std::size_t shown_batch_size = shown_batch_target + shown_chunk_max;
 const int most_text_runs = 64;
 
@@ -92,6 +98,9 @@ struct shown_batch {
     int run_count = 0;
     // Room for a run's text as UTF-16, when it is written.
     std::uint16_t units[shown_batch_size];
+    // The console's colours may not be its own: a log's text set some and
+    // has not reset them (labelled lines reset them before each label).
+    bool colours_left_on = false;
 };
 
 // Whether the batch has room for one more chunk.
@@ -100,9 +109,10 @@ bool batch_has_room(const shown_batch& batch);
 // Adds what the console shows for one chunk: length bytes at chunk, in the
 // given encoding. A chunk that starts the file (at offset 0) begins a new text:
 // what was carried from before shows as text first, and a byte-order mark
-// is not shown.
+// is not shown. With a label, the console line begins with it, and the
+// colours the file's text had left on are given again after it.
 void show_chunk(shown_text& text, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,
-                shown_batch& batch);
+                shown_batch& batch, const file_label* label = nullptr);
 
 // --- Writing (write.cpp) ---
 

@@ -22,13 +22,14 @@ std::int64_t locate(const std::string& path, std::int32_t count, bool forward) {
     state->offset_ring = ring.data();
     char* args[3] = {nullptr, const_cast<char*>(path.c_str()), nullptr};
     state->arg_list = args;
-    state->watched_file = open_for_reading(path.c_str());
-    if (state->watched_file == no_handle) __builtin_trap();
+    followed_file& file = add_followed_file(*state, path.c_str());
+    file.watched_file = open_for_reading(path.c_str());
+    if (file.watched_file == no_handle) __builtin_trap();
     char buffer[chunk_buffer_size];
     std::int64_t start =
-        forward ? locate_last_lines_forward(*state, buffer) : locate_last_lines(*state, buffer);
-    close_file(state->watched_file);
-    close_change_watch(state->wake.watch);
+        forward ? locate_last_lines_forward(*state, file, buffer) : locate_last_lines(*state, file, buffer);
+    close_file(file.watched_file);
+    close_change_watch(state->watch);
     return start;
 }
 
