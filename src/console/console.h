@@ -222,12 +222,24 @@ struct change_news {
 // it on the console.
 change_ref open_change_watch();
 
-// Watches, for key, the open file for changes to its data, its names and
-// its attributes, and the folder (a path, "" for the current folder) for
-// its entry name being created, deleted or renamed (every entry when name
-// is nullptr, as for a pattern), in place of whatever key watched before.
-// The file or the folder may be left out: no_handle, nullptr; both left
-// out, key watches nothing.
+// What one key watches: an open file, for changes to its data, its names
+// and its attributes, and a folder, for one of its entries (or any)
+// being created, deleted or renamed.
+struct watch_target {
+    file_ref file = no_handle;        // the open file, or none
+    // The name the file was opened by, while key watched the folder that
+    // name is in: a cheaper way to the file for the kernel. Should the name
+    // stand for another file by now, the folder's news tells of it.
+    const char* file_path = nullptr;
+    // What a look at the file found just now, when the caller has it: the
+    // backend need not look again.
+    const file_facts* facts = nullptr;
+    const char* folder = nullptr;     // a path, "" for the current folder; or none
+    const char* entry = nullptr;      // the entry of the folder; none: every entry
+};
+
+// Watches target for key, in place of whatever key watched before; with
+// neither a file nor a folder, key watches nothing.
 // Returns true only when every such change will wake wait_for_change and
 // name key in its news: both are on a file system that only this kernel
 // writes (a local disk, tmpfs; not NFS, SMB, FUSE, 9p, overlays or one of
@@ -235,7 +247,7 @@ change_ref open_change_watch();
 // watches. False otherwise, or for no_handle: then only time wakes it.
 // Costs a few system calls: call it when key's file or folder changes, or
 // its watch was lost.
-bool watch_changes(change_ref watch, int key, file_ref file, const char* folder, const char* name);
+bool watch_changes(change_ref watch, int key, const watch_target& target);
 
 // Waits until something watched may have changed, or milliseconds have
 // passed, takes in every notification that had come, and tells in news
@@ -251,9 +263,11 @@ void close_change_watch(change_ref watch);
 
 // Raises the number of files the process may hold open to the most the
 // system lets it (the hard limit; on macOS no more than OPEN_MAX), as a
-// program that follows many files must. Best effort: nothing is said when
-// it cannot.
-void raise_open_file_limit();
+// program that follows many files must, and readies the process's table of
+// them for about count files. Called before any thread starts: the table
+// grows slowly once several threads share it. Best effort: nothing is said
+// when it cannot.
+void raise_open_file_limit(int count);
 
 // Starts a thread running body. Platform signals are never delivered to it.
 // False if the thread could not be started.

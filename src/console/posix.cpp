@@ -257,7 +257,7 @@ bool start_thread(void (*body)()) {
     return failed == 0;
 }
 
-void raise_open_file_limit() {
+void raise_open_file_limit(int count) {
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
     rlim_t most = limit.rlim_max;
@@ -265,9 +265,17 @@ void raise_open_file_limit() {
     // macOS refuses a soft limit above OPEN_MAX, whatever the hard one says.
     if (most == RLIM_INFINITY || most > OPEN_MAX) most = OPEN_MAX;
 #endif
-    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= most) return;
-    limit.rlim_cur = most;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < most) {
+        limit.rlim_cur = most;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    // A descriptor this high grows the table at once, while the process has
+    // one thread; with two, each growth waits for the other to pass a
+    // quiescent point (milliseconds each, on Linux).
+    rlim_t wanted = static_cast<rlim_t>(count) + 64;
+    if (count <= 0 || (limit.rlim_cur != RLIM_INFINITY && wanted >= limit.rlim_cur)) return;
+    int high = static_cast<int>(wanted);
+    if (dup2(STDERR_FILENO, high) == high) close(high);
 }
 
 void pause_ms(int milliseconds) {

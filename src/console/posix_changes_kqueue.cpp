@@ -165,8 +165,10 @@ change_ref open_change_watch() {
     return reinterpret_cast<change_ref>(watch);
 }
 
-bool watch_changes(change_ref handle, int key, file_ref file, const char* folder, const char*) {
+bool watch_changes(change_ref handle, int key, const watch_target& target) {
     if (handle == no_handle || key < 0) return false;
+    file_ref file = target.file;
+    const char* folder = target.folder;
     kqueue_watch& watch = as_watch(handle);
     if (watch.keys.size() <= static_cast<std::size_t>(key)) watch.keys.resize(static_cast<std::size_t>(key) + 1);
     key_watch& of_key = watch.keys[static_cast<std::size_t>(key)];

@@ -222,7 +222,7 @@ void pause_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 // follower, so it keeps looking every 100 ms.
 change_ref open_change_watch() { return no_handle; }
 
-bool watch_changes(change_ref, int, file_ref, const char*, const char*) { return false; }
+bool watch_changes(change_ref, int, const watch_target&) { return false; }
 
 void wait_for_change(change_ref, int milliseconds, change_news& news) {
     news.everything = false;
@@ -233,7 +233,7 @@ void wait_for_change(change_ref, int milliseconds, change_news& news) {
 
 // A Windows process may open as many files as it has memory for; the C
 // runtime's own limit is not used (files are opened with CreateFileW).
-void raise_open_file_limit() {}
+void raise_open_file_limit(int) {}
 
 void close_change_watch(change_ref) {}
 

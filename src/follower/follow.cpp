@@ -6,6 +6,8 @@
 // tried when its name may have come, an open one is read when it may have
 // grown, and nothing waits on any one file. While no file at all is open,
 // the waiting line is shown and rewritten every 100 ms, as for one file.
+#include <unordered_set>
+
 #include "follower/follower.h"
 
 follow_state shared_follow_state;
@@ -15,19 +17,45 @@ namespace {
 // The locator's scratch space for a forward pass.
 char scratch[chunk_buffer_size];
 
+// Whether another file open now is the same file (two names of one file).
+// At the start, those opened before it in the order given.
+bool followed_already(const follow_state& state, const followed_file& file) {
+    const file_identity& identity = file.name_seen.open_identity;
+    for (const followed_file& other : state.files) {
+        if (&other != &file && other.watched_file != no_handle && same_file(other.name_seen.open_identity, identity)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Lets a file go for good: it is the same as one followed already.
+void drop_duplicate(follow_state& state, followed_file& file) {
+    close_file(file.watched_file);
+    file.watched_file = no_handle;
+    file.duplicate = true;
+    file.ready = false;
+    watch_changes(state.watch, file.key, watch_target());
+    name_changed(state);
+}
+
 // Opens the files waited for that are due a try (all of them at the start,
 // in the order given); a file that opens shows its last lines at once.
 void open_files_due(follow_state& state, shown_batch& batch, bool at_start) {
     for (followed_file& file : state.files) {
-        if (file.watched_file != no_handle || (!at_start && !file.wake.look)) continue;
+        if (file.duplicate || file.watched_file != no_handle || (!at_start && !file.wake.look)) continue;
         file.wake.look = false;
         if (!try_to_open(state, file)) continue;
+        file.said_waiting = false;
+        locate_last_lines(state, file, scratch);
+        if (followed_already(state, file)) {
+            drop_duplicate(state, file);
+            continue;
+        }
         if (state.none_open) {
             state.none_open = false;
             show_blanking_line(state, batch);
         }
-        file.said_waiting = false;
-        locate_last_lines(state, file, scratch);
         // Into a pipe every file open at the start has its header, an empty
         // one too.
         file.header_due = at_start && state.several;
@@ -52,7 +80,7 @@ void show_waiting(follow_state& state, shown_batch& batch) {
     }
     if (!state.several) return;
     for (followed_file& file : state.files) {
-        if (file.watched_file == no_handle && !file.said_waiting) {
+        if (file.watched_file == no_handle && !file.said_waiting && !file.duplicate) {
             file.said_waiting = true;
             show_file_waited_for(state, file, batch);
         }
@@ -64,11 +92,7 @@ bool serve_ready_files(follow_state& state, shown_batch& batch) {
     bool any = false;
     for (followed_file& file : state.files) {
         if (file.watched_file == no_handle || !file.ready) continue;
-        if (serve_file(state, file, batch) > 0) {
-            any = true;
-        } else {
-            file.ready = false;
-        }
+        if (serve_file(state, file, batch) > 0) any = true;
     }
     return any;
 }
@@ -92,8 +116,11 @@ followed_file& add_followed_file(follow_state& state, const char* name) {
     file.key = static_cast<int>(state.files.size()) - 1;
     file.given = name;
     file.name = name;
-    file.shown.highlight = state.highlight;
-    file.shown.wide_console = state.wide_console;
+    if (!state.raw_output) {
+        file.console.reset(new console_side);
+        file.console->shown.highlight = state.highlight;
+        file.console->shown.wide_console = state.wide_console;
+    }
     decide_pattern(file);
     return file;
 }
@@ -104,20 +131,11 @@ void add_followed_files(follow_state& state) {
     // Records stay where they are from here on: the read block's owner
     // points at one.
     state.files.reserve(static_cast<std::size_t>(count));
-    std::vector<file_identity> identities;
-    std::vector<bool> known;
+    std::unordered_set<std::string> names;
+    // Two names of one file are told apart as they open.
     for (int i = state.file_arg_index; i < state.arg_count; ++i) {
         const char* name = state.arg_list[i];
-        file_identity identity;
-        bool there = look_at_name(name, identity);
-        bool again = false;
-        for (std::size_t j = 0; j < state.files.size() && !again; ++j) {
-            again = state.files[j].name == name || (there && known[j] && same_file(identities[j], identity));
-        }
-        if (again) continue;
-        add_followed_file(state, name);
-        identities.push_back(identity);
-        known.push_back(there);
+        if (names.insert(name).second) add_followed_file(state, name);
     }
     name_changed(state);
 }

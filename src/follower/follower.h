@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ const std::size_t recent_max = 64;
 // block, in carry while another does. file_pos is the file offset just
 // after them.
 struct read_ahead {
+    std::int64_t modified_seen = 0;  // the file's stamp at the last look
     std::size_t block_start = 0;
     std::size_t block_end = 0;
     std::int64_t file_pos = 0;
@@ -50,7 +52,6 @@ struct read_ahead {
     bool regular_file = false;
     char recent[recent_max];
     std::size_t recent_length = 0;
-    std::int64_t modified_seen = 0;  // the file's stamp at the last look
     // A file whose size reads 0 although it holds data (/proc, /sys): it is
     // read as a stream, and its size taken for nothing.
     bool size_says_nothing = false;
@@ -110,32 +111,52 @@ struct pattern_watch {
 
 // When a file is looked at again (wake.cpp).
 struct wake_up {
-    std::string folder;  // the folder of the followed name
     // Every change to the open file and to its name wakes the follower, as
     // far as the last watch taken can tell.
     bool trusted = false;
     bool watched = false;        // a watch has been taken for it
     bool look = false;           // due for a look now
+    int folder_index = -1;           // its folder in follow_state::folders
     std::int64_t next_poll_ms = 0;   // where it is not told: the next look
     std::int64_t next_watch_ms = 0;  // where it is not told: the next try to be
+    std::string folder;  // the folder of the followed name
 };
 
-// One followed file: a FILE of the command line.
+// A folder of followed names, as its last safety look found it: a name in
+// it can only have come to stand for another file if it changed.
+struct folder_seen {
+    std::string path;
+    file_identity identity;
+    std::int64_t modified_ns = 0;
+    unsigned last_look = 0;  // the safety look that looked at it last
+    bool changed = false;    // at that look
+};
+
+// What a console shows of a file's chunks, kept only where the output is a
+// console.
+struct console_side {
+    shown_text shown;
+    file_label label;
+};
+
+// One followed file: a FILE of the command line. (What the look each
+// second reads comes first: a thousand of them are looked at together.)
 struct followed_file {
     int key = 0;              // its place among the followed files
-    const char* given = "";   // its name as given
-    std::string name;         // the name shown for it: as given, or the match read
-    file_ref watched_file = no_handle;
     bool ready = false;       // may have data to read now
     bool said_waiting = false;  // its line saying it is waited for was shown
     bool header_due = false;  // into a pipe: its header goes out even with no data
-    read_ahead reading;
-    name_watch name_seen;
-    pattern_watch pattern;
+    // The same file as one named before it: not followed.
+    bool duplicate = false;
+    file_ref watched_file = no_handle;
     wake_up wake;
-    // What a console shows of its chunks (unused when raw_output).
-    shown_text shown;
-    file_label label;
+    name_watch name_seen;
+    read_ahead reading;
+    const char* given = "";   // its name as given
+    std::string name;         // the name shown for it: as given, or the match read
+    pattern_watch pattern;
+    // What a console shows of its chunks (none when raw_output).
+    std::unique_ptr<console_side> console;
 };
 
 // The one record the start-up fills and the follower thread reads. The
@@ -183,6 +204,8 @@ struct follow_state {
     change_ref watch = no_handle;
     change_news news;
     std::int64_t next_safety_look_ms = 0;
+    unsigned safety_looks = 0;
+    std::vector<folder_seen> folders;
     // While no file is open: when the waiting message is due again.
     bool none_open = true;
     std::int64_t next_message_ms = 0;
@@ -254,12 +277,17 @@ bool keep_for_later(followed_file& file, file_ref opened, const file_facts& fact
 bool try_to_open(follow_state& state, followed_file& file);
 
 // Starts reading watched_file, just opened, from its start: what kind of
-// file it is, and which file it is.
-void begin_file(follow_state& state, followed_file& file);
+// file it is, and which file it is. Its encoding is told by its first
+// bytes, unless the caller reads them itself (tell_encoding false).
+void begin_file(follow_state& state, followed_file& file, bool tell_encoding = true);
 
 // Called after data was read: looks at the name when a look is due, so
 // that files replacing the open one are kept from the first moment.
 void after_data(follow_state& state, followed_file& file);
+
+// Whether the open file's size, modification or names are not what the
+// last look found: the safety look's question, where watches serve.
+bool changed_since_look(const followed_file& file);
 
 // Called when the open file may have changed: whether there may be
 // something to read now. Looks at the name, goes back to the start of a
@@ -295,7 +323,8 @@ const char* last_line_feed_by_words(const char* bytes, std::size_t length);
 // Watches the file's open file (when one is open) and its name for
 // changes, before they are looked at: a change after this wakes the next
 // wait.
-void watch_followed(follow_state& state, followed_file& file);
+// facts: what a look at the open file found just now, if that was made.
+void watch_followed(follow_state& state, followed_file& file, const file_facts* facts = nullptr);
 
 // The follower's wait when nothing was read: until a change may have come
 // to a file, or it is time to look at some all the same. Marks the files
@@ -304,8 +333,8 @@ void watch_followed(follow_state& state, followed_file& file);
 void wait_for_news(follow_state& state, bool at_once = false);
 
 // The same, when the file has no watch yet, or none it can trust and a
-// second has passed since it last asked for one.
-void watch_if_due(follow_state& state, followed_file& file);
+// second has passed since it last asked for one; true when it watched.
+bool watch_if_due(follow_state& state, followed_file& file);
 
 // --- Names with wildcards (pattern.cpp) ---
 

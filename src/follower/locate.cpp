@@ -67,6 +67,21 @@ std::int64_t utf16_line_feed(const follow_state& state, const followed_file& fil
     return offset % 2 == 1 && byte[-1] == 0 ? offset - 1 : -1;
 }
 
+// Reads the block of the file that ends at limit into the read-ahead, the
+// window on the file that the search looks at. False if a read failed or
+// fell short.
+bool read_window(follow_state& state, followed_file& file, std::int64_t limit) {
+    std::int64_t start = limit > static_cast<std::int64_t>(read_block_size) ? limit - read_block_size : 0;
+    std::size_t length = static_cast<std::size_t>(limit - start);
+    file.reading.block_start = file.reading.block_end = 0;
+    if (!read_exactly_at(file.watched_file, start, state.read_block, length)) return false;
+    file.reading.block_end = length;
+    file.reading.file_pos = limit;
+    file.reading.recent_length = 0;
+    remember_read(file.reading, state.read_block, length);
+    return true;
+}
+
 // The offset of the last line feed before limit (in UTF-16, of the code
 // unit 000A), -1 when there is none, -2 when a read failed. The read-ahead
 // serves as the window on the file: it holds bytes [file_pos - block_end,
@@ -90,14 +105,7 @@ std::int64_t previous_line_feed(follow_state& state, followed_file& file, std::i
             limit = window_start;
         }
         if (limit <= 0) return -1;
-        std::int64_t start = limit > static_cast<std::int64_t>(read_block_size) ? limit - read_block_size : 0;
-        std::size_t length = static_cast<std::size_t>(limit - start);
-        file.reading.block_start = file.reading.block_end = 0;
-        if (!read_exactly_at(file.watched_file, start, state.read_block, length)) return -2;
-        file.reading.block_end = length;
-        file.reading.file_pos = limit;
-        file.reading.recent_length = 0;
-        remember_read(file.reading, state.read_block, length);
+        if (!read_window(state, file, limit)) return -2;
     }
 }
 
@@ -105,14 +113,21 @@ std::int64_t previous_line_feed(follow_state& state, followed_file& file, std::i
 
 std::int64_t find_last_lines_start(follow_state& state, followed_file& file, std::int64_t size, std::int64_t count) {
     claim_block(state, file);
-    file.reading.block_start = file.reading.block_end = 0;
-    file.reading.file_pos = 0;
+    // The window on the file's end may be there already.
+    bool window = file.reading.block_start == 0 && file.reading.block_end > 0 && file.reading.file_pos == size;
+    if (!window) {
+        file.reading.block_start = file.reading.block_end = 0;
+        file.reading.file_pos = 0;
+    }
     // In UTF-16 a line feed is a code unit of two bytes, and the chunks of
     // a long line are 254 bytes; half a unit at the end is not text yet.
     bool utf16 = file.reading.encoding == encoding_utf16le || file.reading.encoding == encoding_utf16be;
     std::int64_t unit = utf16 ? 2 : 1;
     std::int64_t piece = static_cast<std::int64_t>(utf16 ? utf16_chunk_max : chunk_max);
     std::int64_t line_end = utf16 ? size & ~static_cast<std::int64_t>(1) : size;
+    // The first window takes the file's last byte too: the last lines are
+    // then read from it, with no read after.
+    if (size > 0 && !window && !read_window(state, file, size)) return -1;
     std::int64_t needed = count;
     std::int64_t start = 0;  // when the file holds no more than count chunks
     while (line_end > 0) {
@@ -159,18 +174,35 @@ std::int64_t locate_last_lines_forward(follow_state& state, followed_file& file,
 }
 
 std::int64_t locate_last_lines(follow_state& state, followed_file& file, char* buffer) {
-    begin_file(state, file);
+    begin_file(state, file, false);
+    read_ahead& reading = file.reading;
     // A pipe or device has no end to count back from, and what a forward
     // pass read from it could not be shown again: show its present data.
     // So too for a file whose size says nothing.
-    if (!file.reading.regular_file) return read_position(state, file);
-    // Too short to tell its encoding a moment ago: it is shown whole.
-    if (file.reading.encoding == encoding_undecided) return read_position(state, file);
-    file_facts facts;
-    if (look_at_file(file.watched_file, facts) && facts.size >= 0) {
-        // What is there now is shown in one go, however many files there are.
-        file.reading.first_end = facts.size;
-        std::int64_t start = find_last_lines_start(state, file, facts.size, state.ring_size - 1);
+    if (!reading.regular_file) {
+        reading.encoding = encoding_undecided;  // its first bytes tell
+        return read_position(state, file);
+    }
+    // Its size as begin_file found it a moment ago: what is there then is
+    // shown in one go, however many files there are. The search starts on
+    // its last block, which holds its first bytes too when it is small.
+    std::int64_t size = file.name_seen.open_size;
+    bool window = size > 0 && read_window(state, file, size);
+    char first[2];
+    std::size_t got = 0;
+    if (window && reading.file_pos == static_cast<std::int64_t>(reading.block_end)) {
+        got = reading.block_end < sizeof first ? reading.block_end : sizeof first;
+        std::memcpy(first, state.read_block, got);
+    } else if (size > 0) {
+        std::int64_t read = read_file_at(file.watched_file, 0, first, sizeof first);
+        got = read > 0 ? static_cast<std::size_t>(read) : 0;
+    }
+    reading.encoding = encoding_of_start(first, got, true);
+    // Too short to tell its encoding: it is shown whole.
+    if (reading.encoding == encoding_undecided) return read_position(state, file);
+    if (size >= 0) {
+        file.reading.first_end = size;
+        std::int64_t start = find_last_lines_start(state, file, size, state.ring_size - 1);
         if (start >= 0) return start;
     }
     // The file shrank under the search or a read failed: count forward.

@@ -68,7 +68,8 @@ std::size_t serve_into_pipe(follow_state& state, followed_file& file) {
 // files each line begins with its file's label.
 std::size_t serve_on_console(follow_state& state, followed_file& file, shown_batch& batch) {
     std::size_t taken = 0;
-    const file_label* label = state.several ? &file.label : nullptr;
+    console_side& console = *file.console;
+    const file_label* label = state.several ? &console.label : nullptr;
     while (batch_has_room(batch)) {
         const char* chunk = nullptr;
         std::size_t length = next_chunk(state, file, chunk);
@@ -77,7 +78,7 @@ std::size_t serve_on_console(follow_state& state, followed_file& file, shown_bat
         // A chunk at offset 0 starts the file's text (a new file, or the
         // same one after a truncation).
         bool starts_file = read_position(state, file) == static_cast<std::int64_t>(length);
-        show_chunk(file.shown, file.reading.encoding, starts_file, chunk, length, batch, label);
+        show_chunk(console.shown, file.reading.encoding, starts_file, chunk, length, batch, label);
     }
     // One file's batch goes out as it is; among several, lines of other
     // files may join it until it is full or the follower waits.
@@ -94,7 +95,11 @@ std::size_t serve_file(follow_state& state, followed_file& file, shown_batch& ba
     std::size_t taken = 0;
     for (;;) {
         std::size_t got = state.raw_output ? serve_into_pipe(state, file) : serve_on_console(state, file, batch);
-        if (got == 0) break;
+        if (got == 0) {
+            // Read to the end there is now: nothing more until it changes.
+            if (!state.turn_over) file.ready = false;
+            break;
+        }
         taken += got;
         after_data(state, file);
         // One file alone: back to the loop after each batch, as it reads on.
@@ -135,7 +140,7 @@ void show_file_waited_for(follow_state& state, followed_file& file, shown_batch&
     plain.highlight = state.highlight;
     plain.wide_console = state.wide_console;
     if (!batch_has_room(batch)) write_batch(state.console_out, batch);
-    show_chunk(plain, encoding_bytes, false, waited_for_text, sizeof waited_for_text - 1, batch, &file.label);
+    show_chunk(plain, encoding_bytes, false, waited_for_text, sizeof waited_for_text - 1, batch, &file.console->label);
 }
 
 void name_changed(follow_state& state) {
@@ -143,8 +148,9 @@ void name_changed(follow_state& state) {
     std::vector<label_request> requests;
     requests.reserve(state.files.size());
     for (followed_file& file : state.files) {
+        if (file.duplicate) continue;
         std::size_t last = static_cast<std::size_t>(last_part(file.name.c_str()) - file.name.c_str());
-        requests.push_back(label_request{&file.name, last, &file.label});
+        requests.push_back(label_request{&file.name, last, &file.console->label});
     }
     make_labels(requests, state.highlight && state.label_colours, state.labels);
 }

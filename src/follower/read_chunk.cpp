@@ -183,7 +183,9 @@ void remember_read(read_ahead& reading, const char* bytes, std::size_t length) {
 void move_to(follow_state& state, followed_file& file, std::int64_t offset) {
     claim_block(state, file);
     read_ahead& reading = file.reading;
-    seek_file(file.watched_file, offset);
+    // A regular file is read at explicit offsets; only a stream's own
+    // position counts.
+    if (!reading.regular_file) seek_file(file.watched_file, offset);
     reading.file_pos = offset;
     reading.block_start = 0;
     reading.block_end = 0;

@@ -34,28 +34,75 @@ void ready_watch(follow_state& state) {
 // pace), and every file waited for while no file is open (the waiting line
 // is rewritten at that pace).
 bool polled(const follow_state& state, const followed_file& file) {
+    if (file.duplicate) return false;
     if (file.watched_file == no_handle) return !file.wake.trusted || state.none_open;
     bool moving_on = !file.name_seen.later.empty() || !file.name_seen.open_named;
     return !file.wake.trusted || moving_on;
 }
 
+// The folder's record, made at its first watch; folders are told apart by
+// the path given.
+int folder_of(follow_state& state, const std::string& path) {
+    for (std::size_t i = state.folders.size(); i-- > 0;) {
+        if (state.folders[i].path == path) return static_cast<int>(i);
+    }
+    folder_seen folder;
+    folder.path = path;
+    entry_facts facts;
+    if (look_at_entry(path.c_str(), facts)) {
+        folder.identity = facts.identity;
+        folder.modified_ns = facts.modified_ns;
+    }
+    state.folders.push_back(folder);
+    return static_cast<int>(state.folders.size()) - 1;
+}
+
+// Whether the folder has changed since the last safety look (or is
+// another folder now), looked at once per safety look.
+bool folder_changed(follow_state& state, int index) {
+    folder_seen& folder = state.folders[static_cast<std::size_t>(index)];
+    if (folder.last_look == state.safety_looks) return folder.changed;
+    folder.last_look = state.safety_looks;
+    entry_facts facts;
+    bool there = look_at_entry(folder.path.c_str(), facts);
+    folder.changed = !there || !same_file(facts.identity, folder.identity) || facts.modified_ns != folder.modified_ns;
+    folder.identity = facts.identity;
+    folder.modified_ns = facts.modified_ns;
+    return folder.changed;
+}
+
+// The safety look at a file whose changes are told: a full look only where
+// the file or its folder changed without a word.
+bool safety_look_finds_news(follow_state& state, const followed_file& file) {
+    if (folder_changed(state, file.wake.folder_index)) return true;
+    return file.watched_file != no_handle && changed_since_look(file);
+}
+
 }  // namespace
 
-void watch_followed(follow_state& state, followed_file& file) {
+void watch_followed(follow_state& state, followed_file& file, const file_facts* facts) {
     ready_watch(state);
     wake_up& wake = file.wake;
     if (!wake.watched) {
         wake.watched = true;
         wake.folder.assign(file.given, last_part(file.given));
+        wake.folder_index = folder_of(state, wake.folder);
     }
+    watch_target target;
+    target.file = file.watched_file;
+    target.file_path = file.pattern.active ? file.name.c_str() : file.given;
+    target.facts = facts;
+    target.folder = wake.folder.c_str();
     // A pattern's folder is watched whole: any entry may come to match.
-    const char* entry = file.pattern.active ? nullptr : last_part(file.given);
-    wake.trusted = watch_changes(state.watch, file.key, file.watched_file, wake.folder.c_str(), entry);
+    target.entry = file.pattern.active ? nullptr : last_part(file.given);
+    wake.trusted = watch_changes(state.watch, file.key, target);
     wake.next_watch_ms = clock_ms() + safety_look_ms;
 }
 
-void watch_if_due(follow_state& state, followed_file& file) {
-    if (!file.wake.watched || (!file.wake.trusted && clock_ms() >= file.wake.next_watch_ms)) watch_followed(state, file);
+bool watch_if_due(follow_state& state, followed_file& file) {
+    if (file.wake.watched && (file.wake.trusted || clock_ms() < file.wake.next_watch_ms)) return false;
+    watch_followed(state, file);
+    return true;
 }
 
 void wait_for_news(follow_state& state, bool at_once) {
@@ -73,15 +120,22 @@ void wait_for_news(follow_state& state, bool at_once) {
     now = clock_ms();
     for (int key : state.news.lost) state.files[static_cast<std::size_t>(key)].wake.trusted = false;
     for (int key : state.news.keys) state.files[static_cast<std::size_t>(key)].wake.look = true;
-    bool everything = state.news.everything || now >= state.next_safety_look_ms;
-    if (now >= state.next_safety_look_ms) state.next_safety_look_ms = now + safety_look_ms;
+    bool safety_look = now >= state.next_safety_look_ms;
+    if (safety_look) {
+        state.next_safety_look_ms = now + safety_look_ms;
+        ++state.safety_looks;
+    }
     for (int key : state.news.lost) {
         // Its folder went or moved: watched again by its path at once.
         followed_file& file = state.files[static_cast<std::size_t>(key)];
         file.wake.next_watch_ms = now;
     }
     for (followed_file& file : state.files) {
-        if (everything) file.wake.look = true;
+        if (state.news.everything) file.wake.look = true;
+        if (safety_look && !file.wake.look && file.wake.watched && !file.duplicate &&
+            safety_look_finds_news(state, file)) {
+            file.wake.look = true;
+        }
         if (polled(state, file) && now >= file.wake.next_poll_ms) {
             file.wake.look = true;
             file.wake.next_poll_ms = now + poll_ms;

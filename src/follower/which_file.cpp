@@ -133,7 +133,8 @@ bool keep_for_later(followed_file& file, file_ref opened, const file_facts& fact
 bool try_to_open(follow_state& state, followed_file& file) {
     // Every failure to open (missing file or folder, no access, a
     // directory, no descriptor left) counts as "not there yet"; so does a
-    // pattern that nothing new matches. Watched before the try.
+    // pattern that nothing new matches. The folder is watched before the
+    // try: whatever comes at the name after it wakes the follower.
     watch_if_due(state, file);
     std::string match;
     file.watched_file = file.pattern.active ? open_next_match(file, match) : open_for_reading(file.given);
@@ -145,12 +146,8 @@ bool try_to_open(follow_state& state, followed_file& file) {
     return true;
 }
 
-void begin_file(follow_state& state, followed_file& file) {
+void begin_file(follow_state& state, followed_file& file, bool tell_encoding) {
     read_ahead& reading = file.reading;
-    // Watched before the first read: nothing written from now on is missed.
-    watch_followed(state, file);
-    move_to(state, file, 0);
-    reading.first_end = 0;
     file_facts facts;
     bool known = look_at_file(file.watched_file, facts);
     name_watch& name = file.name_seen;
@@ -162,6 +159,8 @@ void begin_file(follow_state& state, followed_file& file) {
     reading.modified_seen = facts.modified;
     reading.regular_file = known && facts.size >= 0;
     reading.size_says_nothing = false;
+    // Watched before the first read: nothing written from now on is missed.
+    watch_followed(state, file, known ? &facts : nullptr);
     if (reading.regular_file && facts.size == 0) {
         // Empty, or a kernel's pseudo-file whose size reads 0 whatever it
         // holds. Such a file would look truncated at every look, so it is
@@ -175,9 +174,11 @@ void begin_file(follow_state& state, followed_file& file) {
             reading.regular_file = false;
         }
     }
+    move_to(state, file, 0);
+    reading.first_end = 0;
     // Each file is looked at afresh: a UTF-16 log may be rotated away for a
     // UTF-8 one, or back. (A stream's first bytes tell as they are read.)
-    if (reading.regular_file) {
+    if (reading.regular_file && tell_encoding) {
         char first[2];
         std::int64_t got = read_file_at(file.watched_file, 0, first, sizeof first);
         reading.encoding = encoding_of_start(first, got > 0 ? static_cast<std::size_t>(got) : 0, true);
@@ -190,6 +191,13 @@ void after_data(follow_state&, followed_file& file) {
     // A stream's growth shows only in what is read from it.
     if (!file.reading.regular_file) file.name_seen.open_changed_ms = now;
     if (now >= file.name_seen.next_look_ms) look_at_followed_name(file);
+}
+
+bool changed_since_look(const followed_file& file) {
+    file_facts facts;
+    if (!look_at_file(file.watched_file, facts)) return true;
+    return facts.size != file.name_seen.open_size || facts.modified != file.reading.modified_seen ||
+           facts.named != file.name_seen.open_named;
 }
 
 bool may_have_new_data(follow_state& state, followed_file& file) {

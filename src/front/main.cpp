@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
 
     // Followers of many files need many descriptors: the soft limit is
     // often 1,024.
-    raise_open_file_limit();
+    raise_open_file_limit(argc - state.file_arg_index);
     // Labels of several files are plain where the user asks for no colour
     // (no-color.org).
     const char* no_color = std::getenv("NO_COLOR");
