@@ -257,11 +257,13 @@ bool read_report(const std::string& shown, console_report& report) {
 // Runs trail.exe on log through the helper, on a console with the given code
 // page, until it shows "last"; then ends it with key. Returns what the
 // console showed, escape sequences taken out, and the helper's report.
-std::string run_on_console(int code_page, const std::string& log, const char* key, console_report& report,
-                           std::string* raw = nullptr) {
+std::string run_on_console(int code_page, const std::vector<std::string>& logs, const char* key,
+                           console_report& report, std::string* raw = nullptr) {
     launch on_console;
     on_console.program = TRAIL_WINE_HELPER;
-    trail_process helper({"console", std::to_string(code_page), dos_path(TRAIL_BINARY), dos_path(log)}, on_console);
+    std::vector<std::string> args = {"console", std::to_string(code_page), dos_path(TRAIL_BINARY)};
+    for (const std::string& log : logs) args.push_back(dos_path(log));
+    trail_process helper(args, on_console);
     bool shown = helper.wait_until([&] { return without_escapes(helper.shown).find("last") != std::string::npos; });
     EXPECT_TRUE(shown) << helper.shown;
     helper.type(key);
@@ -270,6 +272,11 @@ std::string run_on_console(int code_page, const std::string& log, const char* ke
     EXPECT_EQ(report.exit_code, 0);
     if (raw) *raw = helper.shown;
     return without_escapes(helper.shown);
+}
+
+std::string run_on_console(int code_page, const std::string& log, const char* key, console_report& report,
+                           std::string* raw = nullptr) {
+    return run_on_console(code_page, std::vector<std::string>{log}, key, report, raw);
 }
 
 // UTF-8 logs shown as text on a console whose code page is not UTF-8, a
@@ -421,6 +428,36 @@ TEST(wine, plus_gives_the_buffer_the_largest_window_size) {
     EXPECT_GT(largest_rows, 0);
     EXPECT_EQ(columns, largest_columns);
     EXPECT_EQ(rows, largest_rows);
+}
+
+}  // namespace
+
+namespace {
+
+// Several files: into a pipe under headers (each name as given; a pattern's
+// match by the folder as given and its own name), on the console a label
+// on every line.
+TEST(wine, several_files_under_headers_into_a_pipe_and_labels_on_the_console) {
+    scratch_folder folder;
+    std::string a = folder.file("a.log");
+    write_file(a, "a1\n");
+    write_file(folder.file("day-1.txt"), "d1\nlast\n");
+    std::string match = dos_path(folder.path) + "\\day-1.txt";
+    trail_process trail({dos_path(a), dos_path(folder.path) + "\\DAY-*.TXT"}, piped_no_keyboard);
+    std::string expected = "==> " + dos_path(a) + " <==\na1\n\n==> " + match + " <==\nd1\nlast\n";
+    ASSERT_TRUE(trail.wait_until([&] { return trail.shown.size() >= expected.size(); }));
+    EXPECT_EQ(trail.shown, expected);
+    append_file(a, "a2\n");
+    expected += "\n==> " + dos_path(a) + " <==\na2\n";
+    ASSERT_TRUE(trail.wait_until([&] { return trail.shown.size() >= expected.size(); }));
+    EXPECT_EQ(trail.shown, expected);
+
+    console_report report;
+    std::string text = run_on_console(437, {a, folder.file("day-1.txt")}, "q", report);
+    for (const char* shown : {"a.log    | a1", "day-1.txt| d1", "day-1.txt| last"}) {
+        EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
+    }
+    EXPECT_EQ(report.page_after, 437);
 }
 
 }  // namespace
