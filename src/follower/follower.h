@@ -255,6 +255,11 @@ void remember_read(read_ahead& reading, const char* bytes, std::size_t length);
 // Moves the read position to offset, dropping the read-ahead.
 void move_to(follow_state& state, followed_file& file, std::int64_t offset);
 
+// What the read-ahead holds now, without taking it (nothing is read);
+// take_read_ahead takes the first length bytes of it.
+std::size_t read_ahead_held(follow_state& state, followed_file& file, const char*& bytes);
+void take_read_ahead(followed_file& file, std::size_t length);
+
 // Takes all the read-ahead holds, reading more first if it is empty, and
 // returns its length (0 when there is no data for now); bytes points at it
 // until the next read.

@@ -71,6 +71,21 @@ std::size_t serve_on_console(follow_state& state, followed_file& file, shown_bat
     console_side& console = *file.console;
     const file_label* label = state.several ? &console.label : nullptr;
     while (batch_has_room(batch)) {
+        // Whole lines of plain text show as they are: copied together, not
+        // a chunk at a time.
+        shown_text& text = console.shown;
+        if (!label && file.reading.encoding == encoding_bytes && text.pending_length == 0) {
+            const char* bytes = nullptr;
+            std::size_t held = read_ahead_held(state, file, bytes);
+            std::size_t room = batch_room(batch);
+            std::size_t plain = plain_lines(bytes, held < room ? held : room, chunk_max);
+            if (plain > 0) {
+                show_plain_lines(text, batch, bytes, plain);
+                take_read_ahead(file, plain);
+                taken += plain;
+                continue;
+            }
+        }
         const char* chunk = nullptr;
         std::size_t length = next_chunk(state, file, chunk);
         if (length == 0) break;

@@ -150,6 +150,14 @@ std::size_t next_chunk(follow_state& state, followed_file& file, const char*& by
     }
 }
 
+std::size_t read_ahead_held(follow_state& state, followed_file& file, const char*& bytes) {
+    claim_block(state, file);
+    bytes = state.read_block + file.reading.block_start;
+    return file.reading.block_end - file.reading.block_start;
+}
+
+void take_read_ahead(followed_file& file, std::size_t length) { file.reading.block_start += length; }
+
 std::size_t read_available(follow_state& state, followed_file& file, const char*& bytes) {
     claim_block(state, file);
     read_ahead& reading = file.reading;

@@ -356,6 +356,52 @@ void show_utf16_chunk(shown_text& state, bool little_endian, bool starts_file, c
 
 }  // namespace
 
+std::size_t plain_lines(const char* text, std::size_t length, std::size_t chunk_most) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    const std::uint64_t ones = 0x0101010101010101u;
+    const std::uint64_t highs = 0x8080808080808080u;
+    std::size_t whole = 0;       // the end of the last whole line
+    std::size_t line_start = 0;
+    std::size_t at = 0;
+    while (at < length) {
+        // Printable ASCII eight bytes at a time, as copy_printable does.
+        if (at + 8 <= length) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + at, 8);
+            std::uint64_t below_space = (word - ones * 0x20) & ~word & highs;
+            std::uint64_t del_or_beyond = ((word + ones) | word) & highs;
+            if (!(below_space | del_or_beyond)) {
+                at += 8;
+                if (at - line_start >= chunk_most) return whole;
+                continue;
+            }
+        }
+        unsigned char byte = bytes[at];
+        if (byte == '\n') {
+            if (at + 1 - line_start > chunk_most) return whole;
+            whole = line_start = at + 1;
+        } else if (!((byte >= 0x20 && byte < 0x7F) || byte == '\t' ||
+                     (byte == '\r' && at + 1 < length && bytes[at + 1] == '\n'))) {
+            return whole;
+        } else if (at + 1 - line_start >= chunk_most) {
+            return whole;  // a piece of a long line: ended as a console line
+        }
+        ++at;
+    }
+    return whole;
+}
+
+void show_plain_lines(const shown_text& state, shown_batch& batch, const char* bytes, std::size_t length) {
+    // ASCII goes in whatever run there is; on a wide console the batch's
+    // first run is a run of bytes.
+    if (state.wide_console && batch.run_count == 0) use_run(batch, true, ascii_text);
+    append(batch, bytes, length);
+}
+
+std::size_t batch_room(const shown_batch& batch) {
+    return batch.used < shown_batch_target ? shown_batch_target - batch.used : 0;
+}
+
 bool batch_has_room(const shown_batch& batch) {
     return batch.used < shown_batch_target && batch.run_count + 4 <= most_text_runs;
 }

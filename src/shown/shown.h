@@ -114,6 +114,19 @@ bool batch_has_room(const shown_batch& batch);
 void show_chunk(shown_text& text, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,
                 shown_batch& batch, const file_label* label = nullptr);
 
+// The length of the longest start of bytes made of whole lines that a
+// console shows exactly as they are, each of them one chunk: lines of at
+// most chunk_most bytes with their line feed, of printable ASCII, TAB and a
+// CR before the line feed. Nothing of them needs a look at its own.
+std::size_t plain_lines(const char* bytes, std::size_t length, std::size_t chunk_most);
+
+// Adds such lines to the batch as they are: what show_chunk would add for
+// each, with nothing carried in from before (pending empty).
+void show_plain_lines(const shown_text& text, shown_batch& batch, const char* bytes, std::size_t length);
+
+// The room the batch has for such lines before it is full.
+std::size_t batch_room(const shown_batch& batch);
+
 // --- Writing (write.cpp) ---
 
 // Notes that a colour sequence was let through.
