@@ -17,12 +17,15 @@ namespace {
 // The locator's scratch space for a forward pass.
 char scratch[chunk_buffer_size];
 
-// Whether another file open now is the same file (two names of one file).
-// At the start, those opened before it in the order given.
+// Whether another name open now stands for the same file (two names of one
+// file); at the start, those opened before it in the order given. A
+// pattern stands for the files to come as well, and is kept.
 bool followed_already(const follow_state& state, const followed_file& file) {
+    if (file.pattern.active) return false;
     const file_identity& identity = file.name_seen.open_identity;
     for (const followed_file& other : state.files) {
-        if (&other != &file && other.watched_file != no_handle && same_file(other.name_seen.open_identity, identity)) {
+        if (&other != &file && other.watched_file != no_handle && !other.pattern.active &&
+            same_file(other.name_seen.open_identity, identity)) {
             return true;
         }
     }
@@ -34,51 +37,40 @@ void drop_duplicate(follow_state& state, followed_file& file) {
     close_file(file.watched_file);
     file.watched_file = no_handle;
     file.duplicate = true;
-    file.ready = false;
     watch_changes(state.watch, file.key, watch_target());
     name_changed(state);
 }
 
-// Opens the files waited for that are due a try (all of them at the start,
-// in the order given); a file that opens shows its last lines at once.
-void open_files_due(follow_state& state, shown_batch& batch, bool at_start) {
-    for (followed_file& file : state.files) {
-        if (file.duplicate || file.watched_file != no_handle || (!at_start && !file.wake.look)) continue;
-        file.wake.look = false;
-        if (!try_to_open(state, file)) continue;
-        file.said_waiting = false;
-        locate_last_lines(state, file, scratch);
-        if (followed_already(state, file)) {
-            drop_duplicate(state, file);
-            continue;
-        }
-        if (state.none_open) {
-            state.none_open = false;
-            show_blanking_line(state, batch);
-        }
-        // Into a pipe every file open at the start has its header, an empty
-        // one too.
-        file.header_due = at_start && state.several;
-        serve_file(state, file, batch);
+// One try to open a file waited for; one that opens shows its last lines at
+// once (into a pipe, at the start, under its header even when empty).
+void open_file(follow_state& state, followed_file& file, shown_batch& batch, bool at_start) {
+    if (!try_to_open(state, file)) return;
+    file.said_waiting = false;
+    locate_last_lines(state, file, scratch);
+    if (followed_already(state, file)) {
+        drop_duplicate(state, file);
+        return;
     }
+    if (state.open_count++ == 0) {
+        show_blanking_line(state, batch);
+        state.waiting_changed = true;  // the others are now said to be waited for
+    }
+    file.header_due = at_start && state.several;
+    serve_file(state, file, batch);
 }
 
 // Says which files are waited for: the waiting line while none is open,
 // else a line for each, once, among several.
 void show_waiting(follow_state& state, shown_batch& batch) {
-    bool none_open = true;
-    for (const followed_file& file : state.files) {
-        if (file.watched_file != no_handle) none_open = false;
-    }
-    state.none_open = none_open;
-    if (none_open) {
+    if (state.open_count == 0) {
         if (clock_ms() >= state.next_message_ms) {
             show_waiting_message(state, batch);
             state.next_message_ms = clock_ms() + poll_ms;
         }
         return;
     }
-    if (!state.several) return;
+    if (!state.several || !state.waiting_changed) return;
+    state.waiting_changed = false;
     for (followed_file& file : state.files) {
         if (file.watched_file == no_handle && !file.said_waiting && !file.duplicate) {
             file.said_waiting = true;
@@ -88,24 +80,41 @@ void show_waiting(follow_state& state, shown_batch& batch) {
 }
 
 // Serves a turn of every file that may have data; true when any had some.
+// A file stays in the round while it may have more.
 bool serve_ready_files(follow_state& state, shown_batch& batch) {
     bool any = false;
-    for (followed_file& file : state.files) {
-        if (file.watched_file == no_handle || !file.ready) continue;
-        if (serve_file(state, file, batch) > 0) any = true;
+    std::vector<int>& keys = state.serving;
+    std::size_t kept = 0;
+    // Files made ready meanwhile join the end of the round.
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        followed_file& file = state.files[static_cast<std::size_t>(keys[i])];
+        if (file.ready && file.watched_file != no_handle && serve_file(state, file, batch) > 0) any = true;
+        if (file.ready && file.watched_file != no_handle) {
+            keys[kept++] = keys[i];
+        } else {
+            file.serving = false;
+        }
     }
+    keys.resize(kept);
     return any;
 }
 
-// Looks at the open files due a look: whether they may have data now.
-void look_at_files_due(follow_state& state) {
-    for (followed_file& file : state.files) {
-        if (file.watched_file == no_handle || !file.wake.look) continue;
+// Looks at the files due a look: whether an open one may have data now,
+// and whether one waited for opens.
+void look_at_files_due(follow_state& state, shown_batch& batch) {
+    std::vector<int> due;
+    due.swap(state.due);
+    for (int key : due) {
+        followed_file& file = state.files[static_cast<std::size_t>(key)];
         file.wake.look = false;
-        if (may_have_new_data(state, file)) file.ready = true;
-        // Deleted and let go: its name is tried again at once.
-        if (file.watched_file == no_handle) file.wake.look = true;
+        if (file.duplicate) continue;
+        if (file.watched_file != no_handle && may_have_new_data(state, file)) mark_ready(state, file);
+        // Waited for, or just let go: its name is tried at once.
+        if (file.watched_file == no_handle) open_file(state, file, batch, false);
     }
+    // Kept for its room.
+    due.clear();
+    if (state.due.empty()) state.due.swap(due);
 }
 
 }  // namespace
@@ -144,7 +153,9 @@ void follow_file() {
     follow_state& state = shared_follow_state;
     static shown_batch batch;
     add_followed_files(state);
-    open_files_due(state, batch, true);
+    for (followed_file& file : state.files) {
+        if (!file.duplicate) open_file(state, file, batch, true);
+    }
     show_waiting(state, batch);
 
     for (;;) {
@@ -154,8 +165,7 @@ void follow_file() {
         if (any && state.files.size() == 1) continue;
         if (!any) flush_output(state, batch);
         wait_for_news(state, any);
-        look_at_files_due(state);
-        open_files_due(state, batch, false);
+        look_at_files_due(state, batch);
         show_waiting(state, batch);
     }
 }

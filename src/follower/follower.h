@@ -144,6 +144,7 @@ struct console_side {
 struct followed_file {
     int key = 0;              // its place among the followed files
     bool ready = false;       // may have data to read now
+    bool serving = false;     // in follow_state::serving
     bool said_waiting = false;  // its line saying it is waited for was shown
     bool header_due = false;  // into a pipe: its header goes out even with no data
     // The same file as one named before it: not followed.
@@ -206,9 +207,17 @@ struct follow_state {
     std::int64_t next_safety_look_ms = 0;
     unsigned safety_looks = 0;
     std::vector<folder_seen> folders;
-    // While no file is open: when the waiting message is due again.
-    bool none_open = true;
+    // The files due a look now, those that may have data to read, and
+    // those looked at on time alone (found again when polled_stale).
+    std::vector<int> due;
+    std::vector<int> serving;
+    std::vector<int> polled;
+    bool polled_stale = true;
+    // How many files are open; while none is, when the waiting message is
+    // due again. waiting_changed: a file has come to be waited for.
+    int open_count = 0;
     std::int64_t next_message_ms = 0;
+    bool waiting_changed = true;
 
     // What goes out (output.cpp).
     labels_in_use labels;
@@ -336,6 +345,11 @@ void watch_followed(follow_state& state, followed_file& file, const file_facts* 
 // due for a look (wake.look), and takes their watches again where lost.
 // at_once: takes in what has come without waiting, while data flows.
 void wait_for_news(follow_state& state, bool at_once = false);
+
+// Marks the file due a look (follow_state::due), or ready to be read
+// (follow_state::serving), once.
+void mark_due(follow_state& state, followed_file& file);
+void mark_ready(follow_state& state, followed_file& file);
 
 // The same, when the file has no watch yet, or none it can trust and a
 // second has passed since it last asked for one; true when it watched.

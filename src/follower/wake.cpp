@@ -35,7 +35,7 @@ void ready_watch(follow_state& state) {
 // is rewritten at that pace).
 bool polled(const follow_state& state, const followed_file& file) {
     if (file.duplicate) return false;
-    if (file.watched_file == no_handle) return !file.wake.trusted || state.none_open;
+    if (file.watched_file == no_handle) return !file.wake.trusted || state.open_count == 0;
     bool moving_on = !file.name_seen.later.empty() || !file.name_seen.open_named;
     return !file.wake.trusted || moving_on;
 }
@@ -97,6 +97,7 @@ void watch_followed(follow_state& state, followed_file& file, const file_facts* 
     target.entry = file.pattern.active ? nullptr : last_part(file.given);
     wake.trusted = watch_changes(state.watch, file.key, target);
     wake.next_watch_ms = clock_ms() + safety_look_ms;
+    state.polled_stale = true;
 }
 
 bool watch_if_due(follow_state& state, followed_file& file) {
@@ -105,41 +106,70 @@ bool watch_if_due(follow_state& state, followed_file& file) {
     return true;
 }
 
+void mark_due(follow_state& state, followed_file& file) {
+    if (file.wake.look || file.duplicate) return;
+    file.wake.look = true;
+    state.due.push_back(file.key);
+}
+
+void mark_ready(follow_state& state, followed_file& file) {
+    file.ready = true;
+    if (file.serving) return;
+    file.serving = true;
+    state.serving.push_back(file.key);
+}
+
 void wait_for_news(follow_state& state, bool at_once) {
     ready_watch(state);
     std::int64_t now = clock_ms();
-    std::int64_t until = state.next_safety_look_ms;
-    for (const followed_file& file : state.files) {
-        if (polled(state, file) && file.wake.next_poll_ms < until) until = file.wake.next_poll_ms;
+    // Which files are looked at on time alone: found again only when
+    // something may have changed that (every file is looked at each second
+    // all the same), so that a wake for one file costs no more with many.
+    if (state.polled_stale) {
+        state.polled_stale = false;
+        state.polled.clear();
+        for (followed_file& file : state.files) {
+            if (polled(state, file)) state.polled.push_back(file.key);
+        }
     }
-    if (state.none_open && state.next_message_ms < until) until = state.next_message_ms;
+    std::int64_t until = state.next_safety_look_ms;
+    for (int key : state.polled) {
+        const followed_file& file = state.files[static_cast<std::size_t>(key)];
+        if (file.wake.next_poll_ms < until) until = file.wake.next_poll_ms;
+    }
+    if (state.open_count == 0 && state.next_message_ms < until) until = state.next_message_ms;
     std::int64_t left = at_once ? 0 : until - now;
     wait_for_change(state.watch, static_cast<int>(left < 0 ? 0 : left > safety_look_ms ? safety_look_ms : left),
                     state.news);
 
     now = clock_ms();
-    for (int key : state.news.lost) state.files[static_cast<std::size_t>(key)].wake.trusted = false;
-    for (int key : state.news.keys) state.files[static_cast<std::size_t>(key)].wake.look = true;
+    for (int key : state.news.lost) {
+        // Its folder went or moved: watched again by its path at once.
+        followed_file& file = state.files[static_cast<std::size_t>(key)];
+        file.wake.trusted = false;
+        file.wake.next_watch_ms = now;
+        state.polled_stale = true;
+    }
+    for (int key : state.news.keys) mark_due(state, state.files[static_cast<std::size_t>(key)]);
     bool safety_look = now >= state.next_safety_look_ms;
     if (safety_look) {
         state.next_safety_look_ms = now + safety_look_ms;
         ++state.safety_looks;
+        state.polled_stale = true;
     }
-    for (int key : state.news.lost) {
-        // Its folder went or moved: watched again by its path at once.
-        followed_file& file = state.files[static_cast<std::size_t>(key)];
-        file.wake.next_watch_ms = now;
-    }
-    for (followed_file& file : state.files) {
-        if (state.news.everything) file.wake.look = true;
-        if (safety_look && !file.wake.look && file.wake.watched && !file.duplicate &&
-            safety_look_finds_news(state, file)) {
-            file.wake.look = true;
+    if (safety_look || state.news.everything) {
+        for (followed_file& file : state.files) {
+            if (state.news.everything || (file.wake.watched && safety_look_finds_news(state, file))) {
+                mark_due(state, file);
+            }
         }
-        if (polled(state, file) && now >= file.wake.next_poll_ms) {
-            file.wake.look = true;
+    }
+    for (int key : state.polled) {
+        followed_file& file = state.files[static_cast<std::size_t>(key)];
+        if (now >= file.wake.next_poll_ms) {
+            mark_due(state, file);
             file.wake.next_poll_ms = now + poll_ms;
         }
-        if (file.wake.look) watch_if_due(state, file);
     }
+    for (int key : state.due) watch_if_due(state, state.files[static_cast<std::size_t>(key)]);
 }

@@ -103,6 +103,8 @@ void release_file(follow_state& state, followed_file& file) {
     file.watched_file = no_handle;
     file.ready = false;
     file.said_waiting = false;
+    --state.open_count;
+    state.waiting_changed = true;
     forget_closed_file(file);
     watch_followed(state, file);
 }
@@ -183,14 +185,17 @@ void begin_file(follow_state& state, followed_file& file, bool tell_encoding) {
         std::int64_t got = read_file_at(file.watched_file, 0, first, sizeof first);
         reading.encoding = encoding_of_start(first, got > 0 ? static_cast<std::size_t>(got) : 0, true);
     }
-    file.ready = true;
+    mark_ready(state, file);
 }
 
-void after_data(follow_state&, followed_file& file) {
+void after_data(follow_state& state, followed_file& file) {
     std::int64_t now = clock_ms();
     // A stream's growth shows only in what is read from it.
     if (!file.reading.regular_file) file.name_seen.open_changed_ms = now;
-    if (now >= file.name_seen.next_look_ms) look_at_followed_name(file);
+    if (now >= file.name_seen.next_look_ms) {
+        look_at_followed_name(file);
+        if (!file.name_seen.later.empty()) state.polled_stale = true;  // read out on time
+    }
 }
 
 bool changed_since_look(const followed_file& file) {
@@ -239,5 +244,6 @@ bool may_have_new_data(follow_state& state, followed_file& file) {
         }
     }
     // A pipe or device: only a read can tell.
+    if (!name.later.empty() || !name.open_named) state.polled_stale = true;  // read out on time
     return stream;
 }
