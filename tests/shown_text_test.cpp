@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,50 @@ TEST(shown_text, encoding_of_a_files_start) {
     EXPECT_EQ(encoding_of_start("", 0, true), encoding_undecided);
     EXPECT_EQ(encoding_of_start("\xff", 1, false), encoding_bytes);
     EXPECT_EQ(encoding_of_start("a", 1, true), encoding_bytes);
+}
+
+}  // namespace
+
+namespace {
+
+// Whole plain lines copied together must show exactly as chunk after chunk
+// would: any text, cut where plain_lines stops, the rest chunk by chunk.
+TEST(shown_text, plain_lines_show_as_their_chunks_would) {
+    std::mt19937 random(3);
+    const char alphabet[] = "abc \t\r\n\x1b[m\x01\x7f\xc3\xa9\x9b";
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        std::size_t length = random() % 700;
+        for (std::size_t i = 0; i < length; ++i) {
+            // Mostly printable, now and then anything; long lines too.
+            auto pick = random() % 40;
+            text += pick < 30 ? static_cast<char>('a' + pick % 26) : alphabet[random() % (sizeof alphabet - 1)];
+        }
+        std::size_t plain = plain_lines(text.data(), text.size(), chunk_max);
+        std::vector<std::string> chunks = {"start\n"};
+        for (std::size_t at = 0; at < plain;) {
+            std::size_t end = text.find('\n', at) + 1;
+            ASSERT_LE(end - at, chunk_max) << round;
+            chunks.push_back(text.substr(at, end - at));
+            at = end;
+        }
+        std::string expected = shown_for(chunks);
+        static shown_batch batch;
+        batch.used = 0;
+        batch.run_count = 0;
+        shown_text state;
+        show_chunk(state, encoding_bytes, true, "start\n", 6, batch);
+        show_plain_lines(state, batch, text.data(), plain);
+        ASSERT_EQ(std::string(batch.bytes, batch.used), expected) << round;
+        // Nothing past a line that needs a look of its own is taken.
+        if (plain < text.size()) {
+            std::size_t line_end = text.find('\n', plain);
+            std::string line = text.substr(plain, line_end == std::string::npos ? std::string::npos : line_end - plain + 1);
+            bool plain_line = line_end != std::string::npos && line.size() <= chunk_max &&
+                              line.find_first_not_of(" abcdefghijklmnopqrstuvwxyz\t\n") == std::string::npos;
+            EXPECT_FALSE(plain_line) << round << " " << line;
+        }
+    }
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ under_valgrind() {
     cmake --build build-valgrind &&
     TRAIL_TEST_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=no" \
       build-valgrind/tests/trail_e2e_tests \
-      --gtest_filter='terminal.*:terminal_text.hostile*:terminal_text/utf16_log.*:pipe.file_bytes*:pipe.a_*:odd_files.a_fifo*:odd_files.renamed*:soak.*:output/rotation.renamed*:output/rotation.generations*:output/pattern.moves*'
+      --gtest_filter='terminal.*:terminal_text.hostile*:terminal_text/utf16_log.*:pipe.file_bytes*:pipe.a_*:odd_files.a_fifo*:odd_files.renamed*:soak.*:output/rotation.renamed*:output/rotation.generations*:output/pattern.moves*:several_files.into_a_pipe*:several_files.on_a_terminal*:several_files.a_rotation*'
 }
 
 fuzz() {

@@ -17,12 +17,29 @@ namespace {
 // The locator's scratch space for a forward pass.
 char scratch[chunk_buffer_size];
 
+// Identities of the files opened so far, as bits of a small table: a file
+// whose bit is clear is no file opened before, which spares a thousand
+// files opened at the start a thousand comparisons each.
+std::uint64_t opened_bits[1024];
+
+std::size_t bit_of(const file_identity& identity) {
+    std::uint64_t mixed = (identity.index ^ (identity.volume * 0x9E3779B97F4A7C15u)) * 0xBF58476D1CE4E5B9u;
+    return static_cast<std::size_t>(mixed >> 48);  // 0 .. 65535
+}
+
 // Whether another name open now stands for the same file (two names of one
 // file); at the start, those opened before it in the order given. A
 // pattern stands for the files to come as well, and is kept.
 bool followed_already(const follow_state& state, const followed_file& file) {
     if (file.pattern.active) return false;
     const file_identity& identity = file.name_seen.open_identity;
+    std::size_t bit = bit_of(identity);
+    std::uint64_t& word = opened_bits[bit / 64];
+    std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    if (!(word & mask)) {
+        word |= mask;
+        return false;
+    }
     for (const followed_file& other : state.files) {
         if (&other != &file && other.watched_file != no_handle && !other.pattern.active &&
             same_file(other.name_seen.open_identity, identity)) {
