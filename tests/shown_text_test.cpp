@@ -161,7 +161,12 @@ TEST(shown_text, plain_lines_show_as_their_chunks_would) {
             auto pick = random() % 40;
             text += pick < 30 ? static_cast<char>('a' + pick % 26) : alphabet[random() % (sizeof alphabet - 1)];
         }
-        std::size_t plain = plain_lines(text.data(), text.size(), chunk_max);
+        static shown_batch batch;
+        batch.used = 0;
+        batch.run_count = 0;
+        shown_text state;
+        show_chunk(state, encoding_bytes, true, "start\n", 6, batch);
+        std::size_t plain = show_plain_lines(state, batch, text.data(), text.size(), chunk_max);
         std::vector<std::string> chunks = {"start\n"};
         for (std::size_t at = 0; at < plain;) {
             std::size_t end = text.find('\n', at) + 1;
@@ -169,14 +174,8 @@ TEST(shown_text, plain_lines_show_as_their_chunks_would) {
             chunks.push_back(text.substr(at, end - at));
             at = end;
         }
-        std::string expected = shown_for(chunks);
-        static shown_batch batch;
-        batch.used = 0;
-        batch.run_count = 0;
-        shown_text state;
-        show_chunk(state, encoding_bytes, true, "start\n", 6, batch);
-        show_plain_lines(state, batch, text.data(), plain);
-        ASSERT_EQ(std::string(batch.bytes, batch.used), expected) << round;
+        std::string shown(batch.bytes, batch.used);
+        ASSERT_EQ(shown, shown_for(chunks)) << round;
         // Nothing past a line that needs a look of its own is taken.
         if (plain < text.size()) {
             std::size_t line_end = text.find('\n', plain);

@@ -13,12 +13,13 @@
 // only on the file systems listed below, and the caller goes on looking by
 // itself everywhere else.
 #include "console/console.h"
+#include "console/posix_inotify_keys.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <poll.h>
@@ -64,53 +65,7 @@ bool is_local(const struct statfs& info) {
     return false;
 }
 
-// One inotify watch (a file or a folder; the kernel gives one descriptor
-// per file or folder, however often it is added) and the keys it serves.
-// Whether its changes all pass through this kernel is told once, when it
-// is first taken.
-struct watched {
-    std::string path;  // a folder's, as it was taken
-    bool folder = false;
-    bool trusted = false;
-    int users = 0;
-    std::vector<int> keys;  // a file's keys; a folder's keys watching all of it
-    // A folder's keys watching one entry: the first for each name, the
-    // rest linked from it (key_watch::next_by_name).
-    std::unordered_map<std::string, int> by_name;
-};
-
-// What a key watches: descriptors (-1 for none) and the folder entry.
-struct key_watch {
-    int file = -1;
-    int folder = -1;
-    bool whole_folder = false;
-    std::string name;
-    int next_by_name = -1;  // the next key watching the same entry
-};
-
-struct inotify_watch {
-    int fd = -1;
-    std::unordered_map<int, watched> watches;
-    std::vector<key_watch> keys;
-    // Whether each file system files were on is local, by device.
-    std::unordered_map<dev_t, bool> local_devices;
-    // The folders watched, by the path they were taken by.
-    std::unordered_map<std::string, int> folders;
-};
-
 inotify_watch& as_watch(change_ref watch) { return *reinterpret_cast<inotify_watch*>(watch); }
-
-void erase_key(std::vector<int>& keys, int key) {
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i] == key) {
-            keys[i] = keys.back();
-            keys.pop_back();
-            return;
-        }
-    }
-}
-
-key_watch& of(inotify_watch& watch, int key) { return watch.keys[static_cast<std::size_t>(key)]; }
 
 // Takes the watch on path and counts one more user of it; returns its
 // descriptor, -1 when the kernel refused it. local_of tells, for a new
@@ -119,64 +74,13 @@ template <typename local_check>
 int add_watch(inotify_watch& watch, const char* path, std::uint32_t events, bool folder, local_check local_of) {
     int descriptor = inotify_add_watch(watch.fd, path, events);
     if (descriptor == -1) return -1;
-    watched& slot = watch.watches[descriptor];
+    watched& slot = add_slot(watch, descriptor);
     if (slot.users++ == 0) {
         slot.folder = folder;
         slot.trusted = local_of();
+        if (folder) slot.path = path;
     }
     return descriptor;
-}
-
-void forget(inotify_watch& watch, std::unordered_map<int, watched>::iterator found) {
-    if (found->second.folder) watch.folders.erase(found->second.path);
-    watch.watches.erase(found);
-}
-
-// Counts one user less of a watch; it goes with its last user.
-void release(inotify_watch& watch, int descriptor) {
-    auto found = watch.watches.find(descriptor);
-    if (found == watch.watches.end()) return;
-    if (--found->second.users == 0) {
-        inotify_rm_watch(watch.fd, descriptor);
-        forget(watch, found);
-    }
-}
-
-// Links key (watching as of_key says) into the keys a watch's events are for.
-void link(inotify_watch& watch, int key, int descriptor, key_watch& of_key) {
-    auto found = watch.watches.find(descriptor);
-    if (found == watch.watches.end()) return;
-    watched& slot = found->second;
-    if (!slot.folder || of_key.whole_folder) {
-        slot.keys.push_back(key);
-        return;
-    }
-    auto named = slot.by_name.emplace(of_key.name, key);
-    of_key.next_by_name = named.second ? -1 : named.first->second;
-    named.first->second = key;
-}
-
-void unlink(inotify_watch& watch, int key, int descriptor, const key_watch& of_key) {
-    auto found = watch.watches.find(descriptor);
-    if (found == watch.watches.end()) return;
-    watched& slot = found->second;
-    if (!slot.folder || of_key.whole_folder) {
-        erase_key(slot.keys, key);
-        return;
-    }
-    auto named = slot.by_name.find(of_key.name);
-    if (named == slot.by_name.end()) return;
-    if (named->second == key) {
-        named->second = of_key.next_by_name;
-        if (named->second == -1) slot.by_name.erase(named);
-        return;
-    }
-    for (int at = named->second; at != -1; at = of(watch, at).next_by_name) {
-        if (of(watch, at).next_by_name == key) {
-            of(watch, at).next_by_name = of_key.next_by_name;
-            return;
-        }
-    }
 }
 
 // The watch on the open file: through the name it was opened by (a name is
@@ -196,61 +100,18 @@ int add_file_watch(inotify_watch& watch, int fd, const char* path, local_check l
     return add_watch(watch, fd_path, file_events, false, local_of);
 }
 
-bool trusted(const inotify_watch& watch, int descriptor) {
-    auto found = watch.watches.find(descriptor);
-    return found != watch.watches.end() && found->second.trusted;
-}
-
-void append(std::vector<int>& to, const std::vector<int>& keys) { to.insert(to.end(), keys.begin(), keys.end()); }
-
-void append_named(inotify_watch& watch, std::vector<int>& to, int first) {
-    for (int key = first; key != -1; key = of(watch, key).next_by_name) to.push_back(key);
-}
-
-// Every key of a watch.
-std::vector<int> keys_of(inotify_watch& watch, const watched& slot) {
-    std::vector<int> keys = slot.keys;
-    for (const auto& named : slot.by_name) append_named(watch, keys, named.second);
-    return keys;
-}
-
-// A watch the kernel has dropped (its file or folder gone, or moved away
-// from the path it was taken by): every key of it has lost it.
-void drop(inotify_watch& watch, int descriptor, change_news& news) {
-    auto found = watch.watches.find(descriptor);
-    if (found == watch.watches.end()) return;
-    std::vector<int> keys = keys_of(watch, found->second);
-    for (int key : keys) {
-        key_watch& of_key = of(watch, key);
-        if (of_key.file == descriptor) of_key.file = -1;
-        if (of_key.folder == descriptor) {
-            of_key.folder = -1;
-            of_key.next_by_name = -1;
-        }
-    }
-    append(news.lost, keys);
-    append(news.keys, keys);
-    if (found->second.folder) inotify_rm_watch(watch.fd, descriptor);  // renamed away: no IN_IGNORED yet
-    forget(watch, found);
-}
-
 void take_event(inotify_watch& watch, const struct inotify_event& event, change_news& news) {
     if (event.mask & IN_Q_OVERFLOW) {
         news.everything = true;
         return;
     }
-    auto found = watch.watches.find(event.wd);
-    if (found == watch.watches.end()) return;
-    watched& slot = found->second;
+    watched* slot = find_watch(watch, event.wd);
+    if (!slot) return;
     bool gone = event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT);
-    if ((slot.folder && gone) || (event.mask & IN_IGNORED)) {
+    if ((slot->folder && gone) || (event.mask & IN_IGNORED)) {
         drop(watch, event.wd, news);
-    } else if (!slot.folder || event.len == 0) {
-        append(news.keys, keys_of(watch, slot));
     } else {
-        append(news.keys, slot.keys);
-        auto named = slot.by_name.find(event.name);
-        if (named != slot.by_name.end()) append_named(watch, news.keys, named->second);
+        add_keys_for(watch, *slot, event.len > 0 ? event.name : nullptr, news.keys);
     }
 }
 
@@ -292,7 +153,10 @@ bool watch_changes(change_ref handle, int key, const watch_target& target) {
     key_watch had = of(watch, key);
     key_watch wanted;
     wanted.whole_folder = target.entry == nullptr;
-    if (target.entry) wanted.name = target.entry;
+    if (target.entry) {
+        wanted.name = target.entry;
+        wanted.name_hash = name_hash(target.entry);
+    }
 
     // The new watches are taken before the old ones go, so that a watch
     // taken again keeps its descriptor (and its verdict) throughout.
@@ -310,43 +174,47 @@ bool watch_changes(change_ref handle, int key, const watch_target& target) {
     }
     if (regular) {
         wanted.file = add_file_watch(watch, file_fd, target.file_path, [&] {
-            auto known = watch.local_devices.find(info.st_dev);
-            if (known != watch.local_devices.end()) return known->second;
+            for (const auto& known : watch.local_devices) {
+                if (known.first == info.st_dev) return known.second;
+            }
             struct statfs where;
             bool local = fstatfs(file_fd, &where) == 0 && is_local(where);
-            watch.local_devices.emplace(info.st_dev, local);
+            watch.local_devices.emplace_back(info.st_dev, local);
             return local;
         });
     }
     const char* folder = target.folder;
     const char* folder_path = folder && !*folder ? "." : folder;
-    auto known = folder_path ? watch.folders.find(folder_path) : watch.folders.end();
-    if (known != watch.folders.end()) {
+    int known = folder_path ? folder_by_path(watch, folder_path) : -1;
+    if (known != -1) {
         // Watched by that path already: a folder moved or deleted since
         // would have said so, and lost the watch.
-        ++watch.watches[known->second].users;
-        wanted.folder = known->second;
+        ++find_watch(watch, known)->users;
+        wanted.folder = known;
     } else if (folder_path) {
         wanted.folder = add_watch(watch, folder_path, folder_events | IN_ONLYDIR, true, [&] {
             struct statfs where;
             return statfs(folder_path, &where) == 0 && is_local(where);
         });
-        if (wanted.folder != -1 && watch.watches[wanted.folder].path.empty()) {
-            watch.watches[wanted.folder].path = folder_path;
-            watch.folders[folder_path] = wanted.folder;
-        }
     }
     // The key leaves what it watched, then joins what it watches now.
-    if (had.file != -1) {
-        unlink(watch, key, had.file, had);
-        release(watch, had.file);
+    for (int descriptor : {had.file, had.folder}) {
+        watched* slot = descriptor == -1 ? nullptr : find_watch(watch, descriptor);
+        if (!slot) continue;
+        // From the back: a key watched again was most likely added last.
+        for (std::size_t i = slot->keys.size(); i-- > 0;) {
+            if (slot->keys[i] == key) {
+                slot->keys[i] = slot->keys.back();
+                slot->keys.pop_back();
+                break;
+            }
+        }
+        release(watch, descriptor);
     }
-    if (had.folder != -1) {
-        unlink(watch, key, had.folder, had);
-        release(watch, had.folder);
+    for (int descriptor : {wanted.file, wanted.folder}) {
+        watched* slot = descriptor == -1 ? nullptr : find_watch(watch, descriptor);
+        if (slot) slot->keys.push_back(key);
     }
-    if (wanted.file != -1) link(watch, key, wanted.file, wanted);
-    if (wanted.folder != -1) link(watch, key, wanted.folder, wanted);
     of(watch, key) = wanted;
 
     // max_user_watches reached (ENOSPC), no memory, no /proc: not trusted.

@@ -6,8 +6,6 @@
 // tried when its name may have come, an open one is read when it may have
 // grown, and nothing waits on any one file. While no file at all is open,
 // the waiting line is shown and rewritten every 100 ms, as for one file.
-#include <unordered_set>
-
 #include "follower/follower.h"
 
 follow_state shared_follow_state;
@@ -157,11 +155,20 @@ void add_followed_files(follow_state& state) {
     // Records stay where they are from here on: the read block's owner
     // points at one.
     state.files.reserve(static_cast<std::size_t>(count));
-    std::unordered_set<std::string> names;
-    // Two names of one file are told apart as they open.
+    // A name given again is found by a bit per hash of the names seen,
+    // looked into only on a hit. Two names of one file are told apart as
+    // they open.
+    std::vector<std::uint64_t> seen(static_cast<std::size_t>(count) / 4 + 1);
     for (int i = state.file_arg_index; i < state.arg_count; ++i) {
         const char* name = state.arg_list[i];
-        if (names.insert(name).second) add_followed_file(state, name);
+        std::uint64_t hash = 1469598103934665603u;  // FNV-1a
+        for (const char* at = name; *at; ++at) hash = (hash ^ static_cast<unsigned char>(*at)) * 1099511628211u;
+        std::uint64_t& word = seen[(hash >> 6) % seen.size()];
+        std::uint64_t bit = std::uint64_t{1} << (hash % 64);
+        bool again = false;
+        for (std::size_t j = 0; (word & bit) && j < state.files.size() && !again; ++j) again = state.files[j].name == name;
+        word |= bit;
+        if (!again) add_followed_file(state, name);
     }
     name_changed(state);
 }

@@ -78,9 +78,8 @@ std::size_t serve_on_console(follow_state& state, followed_file& file, shown_bat
             const char* bytes = nullptr;
             std::size_t held = read_ahead_held(state, file, bytes);
             std::size_t room = batch_room(batch);
-            std::size_t plain = plain_lines(bytes, held < room ? held : room, chunk_max);
+            std::size_t plain = show_plain_lines(text, batch, bytes, held < room ? held : room, chunk_max);
             if (plain > 0) {
-                show_plain_lines(text, batch, bytes, plain);
                 take_read_ahead(file, plain);
                 taken += plain;
                 continue;

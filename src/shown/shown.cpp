@@ -87,29 +87,6 @@ void use_run(shown_batch& batch, bool wide_console, text_kind kind) {
     batch.runs[batch.run_count++] = text_run{kind == utf8_text, batch.used};
 }
 
-// Copies the printable ASCII at the start of bytes to out and returns how
-// many bytes that was, looking at eight at a time: an ASCII log costs this
-// one pass over its text.
-std::size_t copy_printable(const unsigned char* bytes, std::size_t length, char* out) {
-    const std::uint64_t ones = 0x0101010101010101u;
-    const std::uint64_t highs = 0x8080808080808080u;
-    std::size_t at = 0;
-    while (at + 8 <= length) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + at, 8);
-        std::uint64_t below_space = (word - ones * 0x20) & ~word & highs;
-        std::uint64_t del_or_beyond = ((word + ones) | word) & highs;
-        if (below_space | del_or_beyond) break;
-        std::memcpy(out + at, &word, 8);
-        at += 8;
-    }
-    while (at < length && bytes[at] >= 0x20 && bytes[at] < 0x7F) {
-        out[at] = static_cast<char>(bytes[at]);
-        ++at;
-    }
-    return at;
-}
-
 // The length of the sequence let through that starts with the ESC at
 // bytes: SGR (ESC [, digits ; and :, then m) or erase to the end of the
 // line (ESC [ K, ESC [ 0 K). 0 when it is none of those, -1 when the end of
@@ -124,54 +101,6 @@ long allowed_sequence(const unsigned char* bytes, std::size_t length) {
     bool erase_to_end = at == 2 || (at == 3 && bytes[2] == '0');
     if (bytes[at] == 'K' && erase_to_end) return static_cast<long>(at + 1);
     return 0;
-}
-
-// Whether the SGR parameter [from, to) resets every attribute: empty, or
-// all zeros.
-bool resets(const unsigned char* from, const unsigned char* to) {
-    for (; from < to; ++from) {
-        if (*from != '0') return false;
-    }
-    return true;
-}
-
-// Keeps what a colour sequence let through leaves set: its parameters after
-// the last reset among them, after those of the sequences before it (when
-// it reset none). The arguments of an extended colour (38;5;0, 48;2;0;0;0)
-// are not resets.
-void note_colours(shown_text& state, const unsigned char* sequence, std::size_t length) {
-    const unsigned char* end = sequence + length - 1;  // at the m
-    const unsigned char* kept = sequence + 2;
-    bool reset = false;
-    int arguments = 0;  // of an extended colour, still to come
-    for (const unsigned char* at = sequence + 2; at <= end;) {
-        const unsigned char* stop = at;
-        while (stop < end && *stop != ';') ++stop;
-        if (arguments == -1) {
-            // The kind: 5 takes an index, 2 three components.
-            bool one = stop - at == 1;
-            arguments = one && *at == '5' ? 1 : one && *at == '2' ? 3 : 0;
-        } else if (arguments > 0) {
-            --arguments;
-        } else if (stop - at == 2 && (at[0] == '3' || at[0] == '4' || at[0] == '5') && at[1] == '8') {
-            arguments = -1;
-        } else if (resets(at, stop)) {
-            reset = true;
-            kept = stop + 1;
-        }
-        at = stop + 1;
-    }
-    if (reset) state.colour_length = 0;
-    if (kept >= end) return;  // nothing set after the reset
-    std::size_t parameters = static_cast<std::size_t>(end - kept);
-    if (state.colour_length + parameters + 3 > sequence_max) state.colour_length = 0;
-    if (parameters + 3 > sequence_max) return;
-    char* out = state.colour + state.colour_length;
-    out[0] = '\x1b';
-    out[1] = '[';
-    std::memcpy(out + 2, kept, parameters);
-    out[2 + parameters] = 'm';
-    state.colour_length += parameters + 3;
 }
 
 // Shows text by the rules. When the line goes on past the text (the chunk
@@ -355,48 +284,6 @@ void show_utf16_chunk(shown_text& state, bool little_endian, bool starts_file, c
 }
 
 }  // namespace
-
-std::size_t plain_lines(const char* text, std::size_t length, std::size_t chunk_most) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-    const std::uint64_t ones = 0x0101010101010101u;
-    const std::uint64_t highs = 0x8080808080808080u;
-    std::size_t whole = 0;       // the end of the last whole line
-    std::size_t line_start = 0;
-    std::size_t at = 0;
-    while (at < length) {
-        // Printable ASCII eight bytes at a time, as copy_printable does.
-        if (at + 8 <= length) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + at, 8);
-            std::uint64_t below_space = (word - ones * 0x20) & ~word & highs;
-            std::uint64_t del_or_beyond = ((word + ones) | word) & highs;
-            if (!(below_space | del_or_beyond)) {
-                at += 8;
-                if (at - line_start >= chunk_most) return whole;
-                continue;
-            }
-        }
-        unsigned char byte = bytes[at];
-        if (byte == '\n') {
-            if (at + 1 - line_start > chunk_most) return whole;
-            whole = line_start = at + 1;
-        } else if (!((byte >= 0x20 && byte < 0x7F) || byte == '\t' ||
-                     (byte == '\r' && at + 1 < length && bytes[at + 1] == '\n'))) {
-            return whole;
-        } else if (at + 1 - line_start >= chunk_most) {
-            return whole;  // a piece of a long line: ended as a console line
-        }
-        ++at;
-    }
-    return whole;
-}
-
-void show_plain_lines(const shown_text& state, shown_batch& batch, const char* bytes, std::size_t length) {
-    // ASCII goes in whatever run there is; on a wide console the batch's
-    // first run is a run of bytes.
-    if (state.wide_console && batch.run_count == 0) use_run(batch, true, ascii_text);
-    append(batch, bytes, length);
-}
 
 std::size_t batch_room(const shown_batch& batch) {
     return batch.used < shown_batch_target ? shown_batch_target - batch.used : 0;

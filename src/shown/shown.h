@@ -114,18 +114,30 @@ bool batch_has_room(const shown_batch& batch);
 void show_chunk(shown_text& text, text_encoding encoding, bool starts_file, const char* chunk, std::size_t length,
                 shown_batch& batch, const file_label* label = nullptr);
 
-// The length of the longest start of bytes made of whole lines that a
-// console shows exactly as they are, each of them one chunk: lines of at
-// most chunk_most bytes with their line feed, of printable ASCII, TAB and a
-// CR before the line feed. Nothing of them needs a look at its own.
-std::size_t plain_lines(const char* bytes, std::size_t length, std::size_t chunk_most);
-
-// Adds such lines to the batch as they are: what show_chunk would add for
-// each, with nothing carried in from before (pending empty).
-void show_plain_lines(const shown_text& text, shown_batch& batch, const char* bytes, std::size_t length);
-
-// The room the batch has for such lines before it is full.
+// The room the batch has before it is full.
 std::size_t batch_room(const shown_batch& batch);
+
+// --- Plain text (plain.cpp) ---
+
+// Copies the printable ASCII at the start of bytes to out and returns how
+// many bytes that was.
+std::size_t copy_printable(const unsigned char* bytes, std::size_t length, char* out);
+
+// Adds to the batch, as they are, the whole lines at the start of text
+// that a console shows exactly as they are, each of them one chunk: lines
+// of at most chunk_most bytes with their line feed, of printable ASCII,
+// TAB and a CR before the line feed. Returns how many bytes that was (0
+// when the first line needs a look of its own). What it adds is what
+// show_chunk would add for each line, with nothing carried in from before;
+// length is at most the batch's room.
+std::size_t show_plain_lines(const shown_text& text, shown_batch& batch, const char* bytes, std::size_t length,
+                             std::size_t chunk_most);
+
+// --- Colours left on (colours.cpp) ---
+
+// Keeps in text.colour what the colour sequence (ESC [ ... m, whole) leaves
+// set, after what earlier ones left.
+void note_colours(shown_text& text, const unsigned char* sequence, std::size_t length);
 
 // --- Writing (write.cpp) ---
 
