@@ -38,6 +38,8 @@ import sys
 import tempfile
 import time
 
+import bench_many
+
 MiB = 1 << 20
 
 
@@ -263,13 +265,8 @@ for i in range(int(sys.argv[2])):
 """
 
 
-def latency(argv_for, folder, lines):
-    path = os.path.join(folder, "latency.log")
-    open(path, "wb").close()
-    f = follower(argv_for(path))
-    f.keep = True
-    time.sleep(0.3)
-    writer = subprocess.Popen([sys.executable, "-c", LATENCY_WRITER, path, str(lines)])
+def stamp_delays(f, lines):
+    """The delays (ms, sorted) of the first `lines` stamp lines f shows."""
     delays = []
     pending = b""
     while len(delays) < lines:
@@ -280,10 +277,20 @@ def latency(argv_for, folder, lines):
         pending += chunk
         *complete, pending = pending.split(b"\n")
         delays += [(now - int(line.split()[1])) / 1e6 for line in complete if line.startswith(b"stamp")]
+    return sorted(delays)
+
+
+def latency(argv_for, folder, lines):
+    path = os.path.join(folder, "latency.log")
+    open(path, "wb").close()
+    f = follower(argv_for(path))
+    f.keep = True
+    time.sleep(0.3)
+    writer = subprocess.Popen([sys.executable, "-c", LATENCY_WRITER, path, str(lines)])
+    delays = stamp_delays(f, lines)
     writer.wait()
     usage = f.stop()
     os.unlink(path)
-    delays.sort()
     pick = lambda q: delays[min(len(delays) - 1, int(q * len(delays)))]
     return pick(0.5), pick(0.99), delays[-1], usage.ru_maxrss
 
@@ -353,134 +360,6 @@ def refused_latency(trail, folder, lines):
     return latency(argv_for, folder, lines)[:3]
 
 
-MANY_LATENCY_WRITER = r"""
-import os, random, sys, time
-paths = sys.argv[2:]
-rng = random.Random(11)
-for i in range(int(sys.argv[1])):
-    fd = os.open(rng.choice(paths), os.O_WRONLY | os.O_APPEND)
-    os.write(fd, b"stamp %d\n" % time.monotonic_ns())
-    os.close(fd)
-    time.sleep(0.037)
-"""
-
-
-def many_files(folder, trail, count, runs, latency_lines, idle_seconds, stream):
-    """trail and GNU tail -f following `count` files of 100 lines each, into
-    a pipe: first output, latency to a random file, idle wake-ups and CPU,
-    peak memory, and four of the files written flat out."""
-    logs = os.path.join(folder, "many")
-    os.mkdir(logs)
-    paths = [os.path.join(logs, f"f{i:04d}") for i in range(count)]
-    for i, path in enumerate(paths):
-        with open(path, "wb") as out:
-            out.write(b"".join(b"line %d of file %d\n" % (j, i) for j in range(100)))
-    peers = {"trail": lambda: [trail, "-20"] + paths, "GNU tail -f": lambda: ["tail", "-n", "20", "-f"] + paths}
-    expected = len(subprocess.run(["tail", "-n", "20"] + paths, capture_output=True, check=True).stdout)
-    results = {name: {"rss": 0} for name in peers}
-    first = {name: [] for name in peers}
-    for _ in range(runs):
-        for name, argv in peers.items():
-            elapsed, rss = time_to_last_lines(argv(), b"x" * expected)
-            first[name].append(elapsed * 1000)
-            results[name]["rss"] = max(results[name]["rss"], rss)
-    for name, argv in peers.items():
-        r = results[name]
-        r["first"] = statistics.median(first[name])
-        # Latency: a line to a random file every 37 ms.
-        f = follower(argv())
-        f.keep = True
-        f.wait_for(b"line 99 of file %d\n" % (count - 1))
-        writer = subprocess.Popen([sys.executable, "-c", MANY_LATENCY_WRITER, str(latency_lines)] + paths)
-        delays, pending = [], b""
-        while len(delays) < latency_lines:
-            chunk = f.read(10)
-            now = time.monotonic_ns()
-            if not chunk:
-                raise RuntimeError("no output")
-            pending += chunk
-            *complete, pending = pending.split(b"\n")
-            delays += [(now - int(line.split()[1])) / 1e6 for line in complete if line.startswith(b"stamp")]
-        writer.wait()
-        usage = f.stop()
-        r["rss"] = max(r["rss"], usage.ru_maxrss)
-        delays.sort()
-        r["lat50"] = delays[len(delays) // 2]
-        r["lat99"] = delays[min(len(delays) - 1, int(0.99 * len(delays)))]
-        # Idle: wake-ups and CPU after the first second, and in all.
-        f = follower(argv())
-        start = time.perf_counter()
-        f.read(1.0)
-        while time.perf_counter() - start < 1:
-            f.read(max(0.0, start + 1 - time.perf_counter()))
-        settled, switches = run_time_ns(f.process.pid), context_switches(f.process.pid)
-        while time.perf_counter() - start < 1 + idle_seconds:
-            f.read(max(0.0, start + 1 + idle_seconds - time.perf_counter()))
-        r["idle_wakeups"] = context_switches(f.process.pid) - switches
-        r["idle_settled"] = (run_time_ns(f.process.pid) - settled) / 1e6
-        usage = f.stop()
-        r["idle_total"] = (usage.ru_utime + usage.ru_stime) * 1000
-        r["rss"] = max(r["rss"], usage.ru_maxrss)
-        # Four files written flat out at once, each ending with a mark of
-        # its own: the time until every mark is out (median of 3 runs).
-        r["flat_out"] = statistics.median(flat_out(argv, paths, stream, r) for _ in range(1 if runs < 5 else 3))
-    shutil.rmtree(logs)
-    return results
-
-
-def flat_out(argv, paths, stream, r):
-    """Four of the files written flat out at once: MiB/s until all is out."""
-    count = len(paths)
-    for i, path in enumerate(paths):
-        with open(path, "wb") as out:
-            out.write(b"".join(b"line %d of file %d\n" % (j, i) for j in range(100)))
-    f = follower(argv())
-    f.wait_for(b"line 99 of file %d\n" % (count - 1))
-    chosen = paths[1:count:count // 4][:4]
-    begin = time.perf_counter()
-    writers = [subprocess.Popen(["sh", "-c", f'dd if="$0" of="$1" bs=64K oflag=append conv=notrunc status=none '
-                                 f'&& echo "end of writer {k}" >> "$1"', stream, path])
-               for k, path in enumerate(chosen)]
-    seen = set()
-    tail_text = b""
-    while len(seen) < len(chosen):
-        chunk = f.read(10)
-        if not chunk and time.perf_counter() - begin > 300:
-            raise RuntimeError("no output")
-        tail_text += chunk
-        seen |= {k for k in range(len(chosen)) if b"end of writer %d\n" % k in tail_text}
-        tail_text = tail_text[-64:]
-    rate = len(chosen) * os.path.getsize(stream) / MiB / (time.perf_counter() - begin)
-    for w in writers:
-        w.wait()
-    usage = f.stop()
-    r["rss"] = max(r["rss"], usage.ru_maxrss)
-    return rate
-
-
-def report_many(results, count):
-    rows = [
-        ("first output (ms, median)", "first", min),
-        ("latency p50 (ms)", "lat50", min),
-        ("latency p99 (ms)", "lat99", min),
-        ("idle: wake-ups over 10 s after the first second", "idle_wakeups", min),
-        ("idle: CPU over those 10 s (ms)", "idle_settled", min),
-        ("idle: CPU of the whole run, start included (ms)", "idle_total", min),
-        ("peak RSS (KiB)", "rss", min),
-        ("four files written flat out (MiB/s)", "flat_out", max),
-    ]
-    names = list(results)
-    width = max(len(r[0]) for r in rows)
-    print(f"{count} files of 100 lines, into a pipe")
-    print(f"{'':{width}}  " + "  ".join(f"{n:>14}" for n in names) + "  trail / GNU tail")
-    for label, key, _ in rows:
-        cells = [f"{results[n][key]:14.3f}" if isinstance(results[n][key], float) else f"{results[n][key]:14d}"
-                 for n in names]
-        other = results["GNU tail -f"][key]
-        ratio = results["trail"][key] / other if other else float("inf")
-        print(f"{label:{width}}  " + "  ".join(cells) + f"  {ratio:8.3f}")
-
-
 def run_time_ns(pid):
     """The time the process's threads have run, in ns (schedstat: finer
     than the clock ticks of rusage)."""
@@ -522,7 +401,7 @@ def main():
         try:
             many_source = os.path.join(folder, "many-source.log")
             make_log(many_source, stream // 4, sample_lines())
-            report_many(many_files(folder, os.path.abspath(args.trail), 1000, 3 if args.quick else 11, latency_lines,
+            bench_many.report_many(bench_many.many_files(folder, os.path.abspath(args.trail), 1000, 3 if args.quick else 11, latency_lines,
                                    idle_seconds, many_source), 1000)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
@@ -587,7 +466,7 @@ def main():
             print("measuring 1,000 files at once ...", file=sys.stderr)
             many_source = os.path.join(folder, "many-source.log")
             make_log(many_source, stream // 4, seed)
-            many = many_files(folder, os.path.abspath(args.trail), 1000, 3 if args.quick else 11, latency_lines,
+            many = bench_many.many_files(folder, os.path.abspath(args.trail), 1000, 3 if args.quick else 11, latency_lines,
                               idle_seconds, many_source)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
@@ -599,7 +478,7 @@ def main():
         print("latency with inotify refused to trail, p50 / p99 / max: "
               f"{refused[0]:.1f} / {refused[1]:.1f} / {refused[2]:.1f} ms")
     if many:
-        report_many(many, 1000)
+        bench_many.report_many(many, 1000)
     (plain_idle, plain_first), (pattern_cpu, pattern_first) = dated["plain"], dated["pattern"]
     print(f"the newest of 10,000 logs, CPU time over {idle_seconds} s following it unchanged: by a pattern "
           f"{pattern_cpu:.1f} ms, by its name {plain_idle:.1f} ms (ratio "
