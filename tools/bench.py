@@ -402,7 +402,7 @@ def main():
             many_source = os.path.join(folder, "many-source.log")
             make_log(many_source, stream // 4, sample_lines())
             bench_many.report_many(bench_many.many_files(folder, os.path.abspath(args.trail), 1000, 3 if args.quick else 11, latency_lines,
-                                   idle_seconds, many_source), 1000)
+                                   idle_seconds, many_source), 1000, idle_seconds)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
         return
@@ -478,7 +478,7 @@ def main():
         print("latency with inotify refused to trail, p50 / p99 / max: "
               f"{refused[0]:.1f} / {refused[1]:.1f} / {refused[2]:.1f} ms")
     if many:
-        bench_many.report_many(many, 1000)
+        bench_many.report_many(many, 1000, idle_seconds)
     (plain_idle, plain_first), (pattern_cpu, pattern_first) = dated["plain"], dated["pattern"]
     print(f"the newest of 10,000 logs, CPU time over {idle_seconds} s following it unchanged: by a pattern "
           f"{pattern_cpu:.1f} ms, by its name {plain_idle:.1f} ms (ratio "

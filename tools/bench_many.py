@@ -107,13 +107,13 @@ def flat_out(argv, paths, stream, r):
     return rate
 
 
-def report_many(results, count):
+def report_many(results, count, idle_seconds=10):
     rows = [
         ("first output (ms, median)", "first", min),
         ("latency p50 (ms)", "lat50", min),
         ("latency p99 (ms)", "lat99", min),
-        ("idle: wake-ups over 10 s after the first second", "idle_wakeups", min),
-        ("idle: CPU over those 10 s (ms)", "idle_settled", min),
+        (f"idle: wake-ups over {idle_seconds} s after the first second", "idle_wakeups", min),
+        (f"idle: CPU over those {idle_seconds} s (ms)", "idle_settled", min),
         ("idle: CPU of the whole run, start included (ms)", "idle_total", min),
         ("peak RSS (KiB)", "rss", min),
         ("four files written flat out (MiB/s)", "flat_out", max),
