@@ -401,8 +401,9 @@ def main():
         try:
             many_source = os.path.join(folder, "many-source.log")
             make_log(many_source, stream // 4, sample_lines())
-            bench_many.report_many(bench_many.many_files(folder, os.path.abspath(args.trail), 1000, 3 if args.quick else 11, latency_lines,
-                                   idle_seconds, many_source), 1000, idle_seconds)
+            many = bench_many.many_files(folder, os.path.abspath(args.trail), 1000, 3 if args.quick else 11,
+                                         latency_lines, idle_seconds, many_source)
+            bench_many.report_many(many, 1000, idle_seconds)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
         return
