@@ -40,14 +40,13 @@ TEST(labels, the_last_part_unless_shared_padded_to_the_widest) {
     std::vector<file_label> labels(names.size());
     std::vector<label_request> requests;
     for (std::size_t i = 0; i < names.size(); ++i) requests.push_back({&names[i].name, names[i].last_part, &labels[i]});
-    labels_in_use in_use;
-    make_labels(requests, false, in_use);
+    make_labels(requests, false);
     EXPECT_EQ(labels[0].prefix, "a.log         | ");
     EXPECT_EQ(labels[1].prefix, "/srv/x/app.log| ");
     EXPECT_EQ(labels[2].prefix, "/srv/y/app.log| ");
 
     // In colour: each its own, by its place, ended after the bar.
-    make_labels(requests, true, in_use);
+    make_labels(requests, true);
     EXPECT_EQ(labels[0].prefix, "\x1b[36ma.log         | \x1b[0m");
     EXPECT_EQ(labels[1].prefix, "\x1b[33m/srv/x/app.log| \x1b[0m");
 }
@@ -74,8 +73,7 @@ TEST(labels, a_name_shows_as_text) {
     name += "end.log";
     file_label label;
     std::vector<label_request> one = {{&name, 0, &label}};
-    labels_in_use in_use;
-    make_labels(one, false, in_use);
+    make_labels(one, false);
     EXPECT_EQ(label.prefix.substr(0, 3), "...");
     EXPECT_EQ(label.prefix.substr(label.prefix.size() - 9), "end.log| ");
     EXPECT_EQ(label.width, label_max_bytes + 3);

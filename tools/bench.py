@@ -487,6 +487,12 @@ def main():
           f"first output {pattern_first:.1f} ms against {plain_first:.1f} ms")
 
 
+def cells(results, names, key, width):
+    """The row of figures for key, one column of width for each name."""
+    return "  ".join(f"{results[n][key]:{width}.3f}" if isinstance(results[n][key], float)
+                     else f"{results[n][key]:{width}d}" for n in names)
+
+
 def report(results, stream):
     rows = [
         ("last 20 lines of 1 GiB (ms)", "first_big", min),
@@ -508,8 +514,7 @@ def report(results, stream):
     width = max(len(r[0]) for r in rows)
     print(f"{'':{width}}  " + "  ".join(f"{n:>26}" for n in names))
     for label, key, _ in rows:
-        cells = [f"{results[n][key]:26.3f}" if isinstance(results[n][key], float) else f"{results[n][key]:26d}" for n in names]
-        print(f"{label:{width}}  " + "  ".join(cells))
+        print(f"{label:{width}}  " + cells(results, names, key, 26))
     print()
     print("ratios trail / best peer (times, latency, CPU, memory: lower is better; MiB/s: higher is better)")
     peers = [n for n in names if n != "trail"]

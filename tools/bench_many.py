@@ -109,22 +109,20 @@ def flat_out(argv, paths, stream, r):
 
 def report_many(results, count, idle_seconds=10):
     rows = [
-        ("first output (ms, median)", "first", min),
-        ("latency p50 (ms)", "lat50", min),
-        ("latency p99 (ms)", "lat99", min),
-        (f"idle: wake-ups over {idle_seconds} s after the first second", "idle_wakeups", min),
-        (f"idle: CPU over those {idle_seconds} s (ms)", "idle_settled", min),
-        ("idle: CPU of the whole run, start included (ms)", "idle_total", min),
-        ("peak RSS (KiB)", "rss", min),
-        ("four files written flat out (MiB/s)", "flat_out", max),
+        ("first output (ms, median)", "first"),
+        ("latency p50 (ms)", "lat50"),
+        ("latency p99 (ms)", "lat99"),
+        (f"idle: wake-ups over {idle_seconds} s after the first second", "idle_wakeups"),
+        (f"idle: CPU over those {idle_seconds} s (ms)", "idle_settled"),
+        ("idle: CPU of the whole run, start included (ms)", "idle_total"),
+        ("peak RSS (KiB)", "rss"),
+        ("four files written flat out (MiB/s)", "flat_out"),
     ]
     names = list(results)
-    width = max(len(r[0]) for r in rows)
+    width = max(len(label) for label, _ in rows)
     print(f"{count} files of 100 lines, into a pipe")
     print(f"{'':{width}}  " + "  ".join(f"{n:>14}" for n in names) + "  trail / GNU tail")
-    for label, key, _ in rows:
-        cells = [f"{results[n][key]:14.3f}" if isinstance(results[n][key], float) else f"{results[n][key]:14d}"
-                 for n in names]
+    for label, key in rows:
         other = results["GNU tail -f"][key]
         ratio = results["trail"][key] / other if other else float("inf")
-        print(f"{label:{width}}  " + "  ".join(cells) + f"  {ratio:8.3f}")
+        print(f"{label:{width}}  " + bench.cells(results, names, key, 14) + f"  {ratio:8.3f}")

@@ -15,15 +15,19 @@ namespace {
 // The locator's scratch space for a forward pass.
 char scratch[chunk_buffer_size];
 
-// Identities of the files opened so far, as bits of a small table: a file
-// whose bit is clear is no file opened before, which spares a thousand
-// files opened at the start a thousand comparisons each.
-std::uint64_t opened_bits[1024];
-
-std::size_t bit_of(const file_identity& identity) {
-    std::uint64_t mixed = (identity.index ^ (identity.volume * 0x9E3779B97F4A7C15u)) * 0xBF58476D1CE4E5B9u;
-    return static_cast<std::size_t>(mixed >> 48);  // 0 .. 65535
+// Marks hash in a table of bits, one per hash seen, and says whether it
+// was marked already. A clear bit means never seen: that spares most of a
+// thousand files named at the start a comparison with every other.
+bool seen_before(std::vector<std::uint64_t>& bits, std::uint64_t hash) {
+    std::uint64_t& word = bits[(hash >> 6) % bits.size()];
+    std::uint64_t bit = std::uint64_t{1} << (hash % 64);
+    bool seen = (word & bit) != 0;
+    word |= bit;
+    return seen;
 }
+
+// The identities of the files opened so far, as such bits.
+std::vector<std::uint64_t> opened_bits(1024);
 
 // Whether another name open now stands for the same file (two names of one
 // file); at the start, those opened before it in the order given. A
@@ -31,11 +35,7 @@ std::size_t bit_of(const file_identity& identity) {
 bool followed_already(const follow_state& state, const followed_file& file) {
     if (file.pattern.active) return false;
     const file_identity& identity = file.name_seen.open_identity;
-    std::size_t bit = bit_of(identity);
-    std::uint64_t& word = opened_bits[bit / 64];
-    std::uint64_t mask = std::uint64_t{1} << (bit % 64);
-    if (!(word & mask)) {
-        word |= mask;
+    if (!seen_before(opened_bits, (identity.index ^ (identity.volume * 0x9E3779B97F4A7C15u)) * 0xBF58476D1CE4E5B9u)) {
         return false;
     }
     for (const followed_file& other : state.files) {
@@ -117,19 +117,15 @@ bool serve_ready_files(follow_state& state, shown_batch& batch) {
 // Looks at the files due a look: whether an open one may have data now,
 // and whether one waited for opens.
 void look_at_files_due(follow_state& state, shown_batch& batch) {
-    std::vector<int> due;
-    due.swap(state.due);
-    for (int key : due) {
-        followed_file& file = state.files[static_cast<std::size_t>(key)];
+    for (std::size_t i = 0; i < state.due.size(); ++i) {
+        followed_file& file = state.files[static_cast<std::size_t>(state.due[i])];
         file.wake.look = false;
         if (file.duplicate) continue;
         if (file.watched_file != no_handle && may_have_new_data(state, file)) mark_ready(state, file);
         // Waited for, or just let go: its name is tried at once.
         if (file.watched_file == no_handle) open_file(state, file, batch, false);
     }
-    // Kept for its room.
-    due.clear();
-    if (state.due.empty()) state.due.swap(due);
+    state.due.clear();
 }
 
 }  // namespace
@@ -163,11 +159,10 @@ void add_followed_files(follow_state& state) {
         const char* name = state.arg_list[i];
         std::uint64_t hash = 1469598103934665603u;  // FNV-1a
         for (const char* at = name; *at; ++at) hash = (hash ^ static_cast<unsigned char>(*at)) * 1099511628211u;
-        std::uint64_t& word = seen[(hash >> 6) % seen.size()];
-        std::uint64_t bit = std::uint64_t{1} << (hash % 64);
         bool again = false;
-        for (std::size_t j = 0; (word & bit) && j < state.files.size() && !again; ++j) again = state.files[j].name == name;
-        word |= bit;
+        if (seen_before(seen, hash)) {
+            for (std::size_t j = 0; j < state.files.size() && !again; ++j) again = state.files[j].name == name;
+        }
         if (!again) add_followed_file(state, name);
     }
     name_changed(state);

@@ -166,5 +166,5 @@ void name_changed(follow_state& state) {
         std::size_t last = static_cast<std::size_t>(last_part(file.name.c_str()) - file.name.c_str());
         requests.push_back(label_request{&file.name, last, &file.console->label});
     }
-    make_labels(requests, state.highlight && state.label_colours, state.labels);
+    make_labels(requests, state.highlight && state.label_colours);
 }

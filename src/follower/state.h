@@ -109,10 +109,9 @@ struct wake_up {
     bool trusted = false;
     bool watched = false;        // a watch has been taken for it
     bool look = false;           // due for a look now
-    int folder_index = -1;           // its folder in follow_state::folders
+    int folder_index = -1;           // the folder of its name, in follow_state::folders
     std::int64_t next_poll_ms = 0;   // where it is not told: the next look
     std::int64_t next_watch_ms = 0;  // where it is not told: the next try to be
-    std::string folder;  // the folder of the followed name
 };
 
 // A folder of followed names, as its last safety look found it: a name in
@@ -213,7 +212,6 @@ struct follow_state {
     bool waiting_changed = true;
 
     // What goes out (output.cpp).
-    labels_in_use labels;
     header_state headers;
     std::string pending_output;  // into a pipe: small writes gathered
 };

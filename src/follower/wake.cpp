@@ -85,14 +85,13 @@ void watch_followed(follow_state& state, followed_file& file, const file_facts* 
     wake_up& wake = file.wake;
     if (!wake.watched) {
         wake.watched = true;
-        wake.folder.assign(file.given, last_part(file.given));
-        wake.folder_index = folder_of(state, wake.folder);
+        wake.folder_index = folder_of(state, std::string(file.given, last_part(file.given)));
     }
     watch_target target;
     target.file = file.watched_file;
     target.file_path = file.pattern.active ? file.name.c_str() : file.given;
     target.facts = facts;
-    target.folder = wake.folder.c_str();
+    target.folder = state.folders[static_cast<std::size_t>(wake.folder_index)].path.c_str();
     // A pattern's folder is watched whole: any entry may come to match.
     target.entry = file.pattern.active ? nullptr : last_part(file.given);
     wake.trusted = watch_changes(state.watch, file.key, target);

@@ -81,21 +81,21 @@ std::string shown_form(const std::string& name, std::size_t& width) {
     return out;
 }
 
-void make_labels(const std::vector<label_request>& files, bool colours, labels_in_use& labels) {
+void make_labels(const std::vector<label_request>& files, bool colours) {
     std::unordered_map<std::string, int> last_parts;
     for (const label_request& file : files) ++last_parts[file.name->substr(file.last_part)];
-    labels.widest = 0;
+    std::size_t widest = 0;
     for (const label_request& file : files) {
         std::string last = file.name->substr(file.last_part);
         file.label->shown_name = shown_form(label_text(last_parts[last] > 1 ? *file.name : last), file.label->width);
-        if (file.label->width > labels.widest) labels.widest = file.label->width;
+        if (file.label->width > widest) widest = file.label->width;
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
         file_label& label = *files[i].label;
         label.prefix.clear();
         if (colours) label.prefix += palette[i % (sizeof palette / sizeof palette[0])];
         label.prefix += label.shown_name;
-        label.prefix.append(labels.widest - label.width, ' ');
+        label.prefix.append(widest - label.width, ' ');
         label.prefix += "| ";
         if (colours) label.prefix += colour_end;
         label.ascii = true;

@@ -40,11 +40,6 @@ struct file_label {
     std::string prefix;
 };
 
-// Every label in use. The widest decides the padding.
-struct labels_in_use {
-    std::size_t widest = 0;
-};
-
 // One file's name for its label: the whole name, and where its last part
 // begins.
 struct label_request {
@@ -56,7 +51,7 @@ struct label_request {
 // Gives each file its label: the last part of its name when no other file
 // has the same last part, else the name as given; all padded to the
 // widest. colours: each label in a colour of its own, by its place.
-void make_labels(const std::vector<label_request>& files, bool colours, labels_in_use& labels);
+void make_labels(const std::vector<label_request>& files, bool colours);
 
 // The name as a console shows it, every control as text.
 std::string shown_form(const std::string& name, std::size_t& width);
