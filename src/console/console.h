@@ -102,10 +102,15 @@ void set_screen_buffer_size(console_handle handle, console_size size);
 
 // --- Files -------------------------------------------------------------------
 
+struct file_facts;
+
 // Opens a file for reading raw bytes, letting other programs go on writing,
 // truncating, renaming and deleting it. Returns no_handle when it cannot be
 // opened or names a directory. Never blocks on a FIFO or device.
-file_ref open_for_reading(const char* name);
+// facts, when given, receives look_at_file's look at the file opened (on
+// POSIX the open has made it already); a file that cannot be looked at is
+// then not opened.
+file_ref open_for_reading(const char* name, file_facts* facts = nullptr);
 
 // Reads up to max bytes at the file's position and moves past them. Returns
 // the number read, 0 when there is no data there for now, -1 on an error.
@@ -142,6 +147,12 @@ struct file_facts {
 
 // Looks at an open file. False when it cannot be asked.
 bool look_at_file(file_ref file, file_facts& facts);
+
+// The size of an open regular file, asked more cheaply than look_at_file
+// asks (the look made at a thousand files each second). -1 when it cannot
+// be asked. It may move the file's position: for files read with
+// read_file_at only.
+std::int64_t size_of_file(file_ref file);
 
 // The identity of the file that name stands for now, following symbolic
 // links. False when there is none that open_for_reading could open there

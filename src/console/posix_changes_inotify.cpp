@@ -16,6 +16,7 @@
 #include "console/posix_inotify_keys.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <initializer_list>
 #include <new>
@@ -127,6 +128,9 @@ void take_notifications(inotify_watch& watch, change_news& news) {
             take_event(watch, *event, news);
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         }
+        // A read gives every notification that fits: with room left for the
+        // largest, there was no other (one that comes later wakes the wait).
+        if (sizeof buffer - static_cast<std::size_t>(got) >= sizeof(struct inotify_event) + NAME_MAX + 1) return;
     }
 }
 

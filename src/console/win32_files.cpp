@@ -6,13 +6,18 @@
 
 #include <windows.h>
 
-file_ref open_for_reading(const char* name) {
+file_ref open_for_reading(const char* name, file_facts* facts) {
     // Shared for reading, writing and deleting: the writer goes on
     // appending, truncating, renaming and deleting while we follow. Without
     // backup semantics a directory cannot be opened, as we want.
     HANDLE file = CreateFileW(wide(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file == INVALID_HANDLE_VALUE ? no_handle : as_value(file);
+    if (file == INVALID_HANDLE_VALUE) return no_handle;
+    if (facts && !look_at_file(as_value(file), *facts)) {
+        CloseHandle(file);
+        return no_handle;
+    }
+    return as_value(file);
 }
 
 std::int64_t read_file(file_ref file, char* buffer, std::size_t max) {
@@ -55,6 +60,12 @@ bool look_at_file(file_ref file, file_facts& facts) {
                    standard.DeletePending;
     facts.named = info.nNumberOfLinks > 0 && !pending;
     return true;
+}
+
+std::int64_t size_of_file(file_ref file) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(as_handle(file), &size)) return -1;
+    return static_cast<std::int64_t>(size.QuadPart);
 }
 
 bool look_at_name(const char* name, file_identity& identity) {

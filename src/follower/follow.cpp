@@ -19,6 +19,11 @@ char scratch[chunk_buffer_size];
 // was marked already. A clear bit means never seen: that spares most of a
 // thousand files named at the start a comparison with every other.
 bool seen_before(std::vector<std::uint64_t>& bits, std::uint64_t hash) {
+    // Mixed first, so that every bit of it counts: inode numbers of files
+    // made one after another differ only in their low bits.
+    hash = (hash ^ (hash >> 30)) * 0xBF58476D1CE4E5B9u;
+    hash = (hash ^ (hash >> 27)) * 0x94D049BB133111EBu;
+    hash ^= hash >> 31;
     std::uint64_t& word = bits[(hash >> 6) % bits.size()];
     std::uint64_t bit = std::uint64_t{1} << (hash % 64);
     bool seen = (word & bit) != 0;
@@ -26,8 +31,9 @@ bool seen_before(std::vector<std::uint64_t>& bits, std::uint64_t hash) {
     return seen;
 }
 
-// The identities of the files opened so far, as such bits.
-std::vector<std::uint64_t> opened_bits(1024);
+// The identities of the files opened so far, as such bits (sized with the
+// files).
+std::vector<std::uint64_t> opened_bits;
 
 // Whether another name open now stands for the same file (two names of one
 // file); at the start, those opened before it in the order given. A
@@ -35,7 +41,7 @@ std::vector<std::uint64_t> opened_bits(1024);
 bool followed_already(const follow_state& state, const followed_file& file) {
     if (file.pattern.active) return false;
     const file_identity& identity = file.name_seen.open_identity;
-    if (!seen_before(opened_bits, (identity.index ^ (identity.volume * 0x9E3779B97F4A7C15u)) * 0xBF58476D1CE4E5B9u)) {
+    if (!seen_before(opened_bits, identity.index ^ (identity.volume * 0x9E3779B97F4A7C15u))) {
         return false;
     }
     for (const followed_file& other : state.files) {
@@ -59,9 +65,10 @@ void drop_duplicate(follow_state& state, followed_file& file) {
 // One try to open a file waited for; one that opens shows its last lines at
 // once (into a pipe, at the start, under its header even when empty).
 void open_file(follow_state& state, followed_file& file, shown_batch& batch, bool at_start) {
-    if (!try_to_open(state, file)) return;
+    file_facts facts;
+    if (!try_to_open(state, file, facts)) return;
     file.said_waiting = false;
-    locate_last_lines(state, file, scratch);
+    locate_last_lines(state, file, scratch, &facts);
     if (followed_already(state, file)) {
         drop_duplicate(state, file);
         return;
@@ -155,6 +162,7 @@ void add_followed_files(follow_state& state) {
     // looked into only on a hit. Two names of one file are told apart as
     // they open.
     std::vector<std::uint64_t> seen(static_cast<std::size_t>(count) / 4 + 1);
+    opened_bits.assign(seen.size(), 0);
     for (int i = state.file_arg_index; i < state.arg_count; ++i) {
         const char* name = state.arg_list[i];
         std::uint64_t hash = 1469598103934665603u;  // FNV-1a
@@ -182,8 +190,9 @@ void follow_file() {
         // One file alone reads on while data keeps coming; among several,
         // the others are looked at between rounds.
         if (any && state.files.size() == 1) continue;
-        if (!any) flush_output(state, batch);
-        wait_for_news(state, any);
+        bool more = any && !state.serving.empty();
+        if (!more) flush_output(state, batch);
+        wait_for_news(state, more);
         look_at_files_due(state, batch);
         show_waiting(state, batch);
     }

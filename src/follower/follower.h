@@ -79,20 +79,24 @@ bool keep_for_later(followed_file& file, file_ref opened, const file_facts& fact
                     const std::string& name);
 
 // One try to open the followed name (or the pattern's next match); true
-// when it opened: the file becomes watched_file, read from its start.
-bool try_to_open(follow_state& state, followed_file& file);
+// when it opened: the file becomes watched_file, read from its start, and
+// facts what a look at it found as it opened.
+bool try_to_open(follow_state& state, followed_file& file, file_facts& facts);
 
 // Starts reading watched_file, just opened, from its start: what kind of
 // file it is, and which file it is. Its encoding is told by its first
 // bytes, unless the caller reads them itself (tell_encoding false).
-void begin_file(follow_state& state, followed_file& file, bool tell_encoding = true);
+// opened: a look at it made as it opened, if there is one.
+void begin_file(follow_state& state, followed_file& file, bool tell_encoding = true,
+                const file_facts* opened = nullptr);
 
 // Called after data was read: looks at the name when a look is due, so
 // that files replacing the open one are kept from the first moment.
 void after_data(follow_state& state, followed_file& file);
 
 // Whether the open file's size, modification or names are not what the
-// last look found: the safety look's question, where watches serve.
+// last look found: the safety look's question at a stream, where watches
+// serve.
 bool changed_since_look(const followed_file& file);
 
 // Called when the open file may have changed: whether there may be
@@ -107,8 +111,10 @@ bool may_have_new_data(follow_state& state, followed_file& file);
 // last ring_size - 1 chunks (0 when it has no more than that) and returns
 // that offset. A regular file is searched backwards from its end; a pipe
 // or device is left where it is. buffer is scratch space of
-// chunk_buffer_size bytes.
-std::int64_t locate_last_lines(follow_state& state, followed_file& file, char* buffer);
+// chunk_buffer_size bytes. opened: a look at it made as it opened, if there
+// is one.
+std::int64_t locate_last_lines(follow_state& state, followed_file& file, char* buffer,
+                               const file_facts* opened = nullptr);
 
 // The offset where the last count chunks of the file's first size bytes
 // begin, found by reading backwards from size; the read position is left
@@ -131,6 +137,10 @@ const char* last_line_feed_by_words(const char* bytes, std::size_t length);
 // wait.
 // facts: what a look at the open file found just now, if that was made.
 void watch_followed(follow_state& state, followed_file& file, const file_facts* facts = nullptr);
+
+// Whether a write to the open file wakes the follower: its watch can be
+// trusted, and it is not being read out after its name moved on.
+bool writes_are_told(const follow_state& state, const followed_file& file);
 
 // The follower's wait when nothing was read: until a change may have come
 // to a file, or it is time to look at some all the same. Marks the files
@@ -168,7 +178,7 @@ void decide_pattern(followed_file& file);
 // (latest modification, then the name last in byte order), later the
 // oldest of those that have come to match since; its path goes to name.
 // no_handle when there is none.
-file_ref open_next_match(followed_file& file, std::string& name);
+file_ref open_next_match(followed_file& file, std::string& name, file_facts& facts);
 
 // Reads the folder again if it may have changed, and keeps every regular
 // file that has come to match since, in the order of their modification,

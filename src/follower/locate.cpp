@@ -173,8 +173,8 @@ std::int64_t locate_last_lines_forward(follow_state& state, followed_file& file,
     return start;
 }
 
-std::int64_t locate_last_lines(follow_state& state, followed_file& file, char* buffer) {
-    begin_file(state, file, false);
+std::int64_t locate_last_lines(follow_state& state, followed_file& file, char* buffer, const file_facts* opened) {
+    begin_file(state, file, false, opened);
     read_ahead& reading = file.reading;
     // A pipe or device has no end to count back from, and what a forward
     // pass read from it could not be shown again: show its present data.

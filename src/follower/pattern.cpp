@@ -88,9 +88,9 @@ std::vector<match> matches_now(const pattern_watch& pattern) {
 
 // Opens the match, if it is still the file that was looked at.
 file_ref open_match(const pattern_watch& pattern, const match& chosen, file_facts& facts) {
-    file_ref file = open_for_reading((pattern.folder + chosen.name).c_str());
+    file_ref file = open_for_reading((pattern.folder + chosen.name).c_str(), &facts);
     if (file == no_handle) return no_handle;
-    if (look_at_file(file, facts) && same_file(facts.identity, chosen.identity)) return file;
+    if (same_file(facts.identity, chosen.identity)) return file;
     close_file(file);
     return no_handle;
 }
@@ -159,7 +159,7 @@ void decide_pattern(followed_file& file) {
     file.pattern.pattern = last;
 }
 
-file_ref open_next_match(followed_file& file, std::string& name) {
+file_ref open_next_match(followed_file& file, std::string& name, file_facts& facts) {
     pattern_watch& pattern = file.pattern;
     if (!folder_may_have_changed(pattern)) return no_handle;
     std::vector<match> found = matches_now(pattern);
@@ -176,7 +176,6 @@ file_ref open_next_match(followed_file& file, std::string& name) {
         remember(file, identities);
         return no_handle;
     }
-    file_facts facts;
     file_ref opened = open_match(pattern, *chosen, facts);
     if (opened == no_handle) {
         pattern.read_again = true;

@@ -30,6 +30,9 @@ const std::size_t guard = recent_max;
 bool fill_block(follow_state& state, followed_file& file) {
     read_ahead& reading = file.reading;
     if (state.turn_limited && state.turn_reads > 0 && reading.file_pos >= reading.first_end) {
+        // Read to its end at this turn's read, and told of its next write:
+        // no read that would find nothing.
+        if (reading.ended_at_read && writes_are_told(state, file)) return false;
         state.turn_over = true;
         return false;
     }
@@ -49,6 +52,7 @@ bool fill_block(follow_state& state, followed_file& file) {
         got = read_file_at(file.watched_file, reading.file_pos - static_cast<std::int64_t>(overlap),
                            free_space - overlap, room + overlap);
         if (got < 0) return false;
+        reading.ended_at_read = static_cast<std::size_t>(got) < room + overlap;
         if (static_cast<std::size_t>(got) < overlap || std::memcmp(free_space - overlap, reading.recent, overlap) != 0) {
             move_to(state, file, 0);
             return true;

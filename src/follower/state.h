@@ -45,6 +45,8 @@ struct read_ahead {
     bool regular_file = false;
     char recent[recent_max];
     std::size_t recent_length = 0;
+    // The last read gave less than it asked for: the file ended there then.
+    bool ended_at_read = false;
     // A file whose size reads 0 although it holds data (/proc, /sys): it is
     // read as a stream, and its size taken for nothing.
     bool size_says_nothing = false;

@@ -36,8 +36,7 @@ void ready_watch(follow_state& state) {
 bool polled(const follow_state& state, const followed_file& file) {
     if (file.duplicate) return false;
     if (file.watched_file == no_handle) return !file.wake.trusted || state.open_count == 0;
-    bool moving_on = !file.name_seen.later.empty() || !file.name_seen.open_named;
-    return !file.wake.trusted || moving_on;
+    return !writes_are_told(state, file);
 }
 
 // The folder's record, made at its first watch; folders are told apart by
@@ -72,13 +71,23 @@ bool folder_changed(follow_state& state, int index) {
 }
 
 // The safety look at a file whose changes are told: a full look only where
-// the file or its folder changed without a word.
+// the file or its folder changed without a word. A file read at offsets
+// is asked its size alone, the cheapest question: what trail shows of it
+// grows only with its size, and what befalls its name (a rename, a delete)
+// changes its folder.
 bool safety_look_finds_news(follow_state& state, const followed_file& file) {
     if (folder_changed(state, file.wake.folder_index)) return true;
-    return file.watched_file != no_handle && changed_since_look(file);
+    if (file.watched_file == no_handle) return false;
+    if (file.reading.regular_file) return size_of_file(file.watched_file) != file.name_seen.open_size;
+    return changed_since_look(file);
 }
 
 }  // namespace
+
+bool writes_are_told(const follow_state&, const followed_file& file) {
+    bool moving_on = !file.name_seen.later.empty() || !file.name_seen.open_named;
+    return file.wake.trusted && !moving_on;
+}
 
 void watch_followed(follow_state& state, followed_file& file, const file_facts* facts) {
     ready_watch(state);

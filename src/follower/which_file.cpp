@@ -61,13 +61,12 @@ void look_at_followed_name(followed_file& file) {
     if (name.later.size() == static_cast<std::size_t>(most_later_files)) return;
     file_identity identity;
     if (!look_at_name(file.given, identity) || holds_file(file, identity)) return;
-    file_ref opened = open_for_reading(file.given);
-    if (opened == no_handle) return;
     // The name may have moved on between the look and the open: what counts
     // is the file that opened.
     file_facts facts;
-    if (!look_at_file(opened, facts) || holds_file(file, facts.identity) ||
-        !keep_for_later(file, opened, facts, now, file.given)) {
+    file_ref opened = open_for_reading(file.given, &facts);
+    if (opened == no_handle) return;
+    if (holds_file(file, facts.identity) || !keep_for_later(file, opened, facts, now, file.given)) {
         close_file(opened);
     }
 }
@@ -132,14 +131,15 @@ bool keep_for_later(followed_file& file, file_ref opened, const file_facts& fact
     return true;
 }
 
-bool try_to_open(follow_state& state, followed_file& file) {
+bool try_to_open(follow_state& state, followed_file& file, file_facts& facts) {
     // Every failure to open (missing file or folder, no access, a
     // directory, no descriptor left) counts as "not there yet"; so does a
     // pattern that nothing new matches. The folder is watched before the
     // try: whatever comes at the name after it wakes the follower.
     watch_if_due(state, file);
     std::string match;
-    file.watched_file = file.pattern.active ? open_next_match(file, match) : open_for_reading(file.given);
+    file.watched_file =
+        file.pattern.active ? open_next_match(file, match, facts) : open_for_reading(file.given, &facts);
     if (file.watched_file == no_handle) return false;
     if (file.pattern.active && match != file.name) {
         file.name = match;
@@ -148,10 +148,15 @@ bool try_to_open(follow_state& state, followed_file& file) {
     return true;
 }
 
-void begin_file(follow_state& state, followed_file& file, bool tell_encoding) {
+void begin_file(follow_state& state, followed_file& file, bool tell_encoding, const file_facts* opened) {
     read_ahead& reading = file.reading;
     file_facts facts;
-    bool known = look_at_file(file.watched_file, facts);
+    bool known = true;
+    if (opened) {
+        facts = *opened;
+    } else {
+        known = look_at_file(file.watched_file, facts);
+    }
     name_watch& name = file.name_seen;
     name.open_identity = known ? facts.identity : file_identity();
     name.open_named = facts.named;
