@@ -161,7 +161,8 @@ void add_followed_files(follow_state& state) {
     // A name given again is found by a bit per hash of the names seen,
     // looked into only on a hit. Two names of one file are told apart as
     // they open.
-    std::vector<std::uint64_t> seen(static_cast<std::size_t>(count) / 4 + 1);
+    // 64 bits a name: a false hit is rare.
+    std::vector<std::uint64_t> seen(static_cast<std::size_t>(count) + 1);
     opened_bits.assign(seen.size(), 0);
     for (int i = state.file_arg_index; i < state.arg_count; ++i) {
         const char* name = state.arg_list[i];

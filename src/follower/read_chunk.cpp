@@ -60,6 +60,7 @@ bool fill_block(follow_state& state, followed_file& file) {
         got -= static_cast<std::int64_t>(overlap);
     } else {
         got = read_file(file.watched_file, free_space, room);
+        reading.ended_at_read = false;  // a stream tells its end by a read that finds nothing
     }
     if (got <= 0) return false;
     remember_read(reading, free_space, static_cast<std::size_t>(got));
