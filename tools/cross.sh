@@ -64,8 +64,12 @@ for platform in "${platforms[@]}"; do
   cmake -S . -B "$dir" -G Ninja -Wno-dev --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s -DTRAIL_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
   log=$dir/build.log
-  cmake --build "$dir" --target trail 2>&1 | tee "$log" | grep -v '^\[' || true
-  [ -x "$dir/trail" ] || { echo "cross.sh: $platform: no program built" >&2; exit 1; }
+  # A program an earlier build left must not pass for this one.
+  rm -f "$dir/trail"
+  built=0
+  cmake --build "$dir" --target trail >"$log" 2>&1 || built=$?
+  grep -v '^\[' "$log" || true
+  [ "$built" = 0 ] && [ -x "$dir/trail" ] || { echo "cross.sh: $platform: no program built" >&2; exit 1; }
   # Warnings in trail's own code fail the build already (TRAIL_WERROR); this
   # catches the linker's. zig's first build of the C library it carries may
   # warn about that library's own code, which is not trail's.
