@@ -198,6 +198,30 @@ TEST(several_files, a_rotation_of_one_file_loses_nothing_of_either) {
     EXPECT_EQ(files[b], all_b);
 }
 
+// Writes faster than trail reads them, to three files at once, one in
+// lines longer than a read block holds: every byte of each, in order.
+TEST(several_files, a_flood_of_writes_to_three_files_loses_nothing) {
+    scratch_folder folder;
+    std::vector<std::string> logs = {folder.file("a.log"), folder.file("b.log"), folder.file("c.log")};
+    std::vector<int> writers;
+    for (const std::string& log : logs) {
+        write_file(log, "");
+        writers.push_back(open(log.c_str(), O_WRONLY | O_APPEND));
+        ASSERT_GE(writers.back(), 0);
+    }
+    trail_process trail({logs[0], logs[1], logs[2]}, output_piped(false));
+    ASSERT_TRUE(trail.wait_for_text(header(logs[2])));
+    std::map<std::string, std::string> expected;
+    for (int i = 0; i < 3000; ++i) {
+        int which = i % 3;
+        std::string line = std::to_string(i) + (which == 0 && i % 300 == 0 ? std::string(100000, 'a') : " b") + "\n";
+        ASSERT_EQ(write(writers[which], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        expected[logs[which]] += line;
+    }
+    for (int writer : writers) close(writer);
+    ASSERT_TRUE(trail.wait_until([&] { return bytes_by_file(trail.shown) == expected; })) << trail.shown.size();
+}
+
 TEST(several_files, a_pattern_beside_a_plain_name_shows_each_match_by_its_name) {
     scratch_folder folder;
     std::string logs = folder.file("logs"), other = folder.file("other.txt");
