@@ -42,6 +42,7 @@ std::map<std::string, std::string> bytes_by_file(const std::string& output) {
         if (current && text_end > at) current->append(output, at, text_end - at);
         if (next == std::string::npos) break;
         std::size_t close = output.find(" <==\n", next);
+        if (close == std::string::npos) break;  // a header still on its way
         current = &files[output.substr(next + 4, close - next - 4)];
         at = close + 5;
     }
