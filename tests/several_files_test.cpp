@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -221,6 +222,27 @@ TEST(several_files, a_flood_of_writes_to_three_files_loses_nothing) {
     }
     for (int writer : writers) close(writer);
     ASSERT_TRUE(trail.wait_until([&] { return bytes_by_file(trail.shown) == expected; })) << trail.shown.size();
+}
+
+// Empty at the start, written, then truncated and at once written again
+// longer: its new text from its start, among several as for one.
+TEST(several_files, a_file_truncated_and_rewritten_longer_shows_from_its_start) {
+    scratch_folder folder;
+    std::string a = folder.file("a.log"), b = folder.file("b.log");
+    write_file(a, "");
+    write_file(b, "");
+    trail_process trail({a, b}, output_piped(false));
+    std::string expected = header(a, true) + header(b);
+    ASSERT_TRUE(shows(trail, expected)) << trail.shown;
+    append_file(a, "old line\n");
+    expected += header(a) + "old line\n";
+    ASSERT_TRUE(shows(trail, expected)) << trail.shown;
+    // The truncation and the write both come before trail looks again.
+    ASSERT_EQ(kill(trail.pid, SIGSTOP), 0);
+    write_file(a, "the new text, longer than the old\n");
+    ASSERT_EQ(kill(trail.pid, SIGCONT), 0);
+    expected += "the new text, longer than the old\n";
+    ASSERT_TRUE(shows(trail, expected)) << trail.shown;
 }
 
 TEST(several_files, a_pattern_beside_a_plain_name_shows_each_match_by_its_name) {

@@ -203,6 +203,7 @@ void move_to(follow_state& state, followed_file& file, std::int64_t offset) {
     reading.block_start = 0;
     reading.block_end = 0;
     reading.recent_length = 0;
+    reading.ended_at_read = false;  // where it ends from here is not known yet
     // Read from its start, the file may be a new text (rewritten after a
     // truncation, say): its first bytes tell its encoding again.
     if (offset == 0) reading.encoding = encoding_undecided;
