@@ -67,6 +67,16 @@ std::string label(const std::string& padded_name, int place) {
     return colours[place] + padded_name + "| \x1b[0m";
 }
 
+// Two logs, empty at first.
+struct two_empty_logs {
+    scratch_folder folder;
+    std::string a = folder.file("a.log"), b = folder.file("b.log");
+    two_empty_logs() {
+        write_file(a, "");
+        write_file(b, "");
+    }
+};
+
 TEST(several_files, into_a_pipe_each_file_comes_under_its_header) {
     scratch_folder folder;
     std::string a = folder.file("a.log"), b = folder.file("b.log"), c = folder.file("c.log");
@@ -161,10 +171,8 @@ TEST(several_files, a_file_missing_at_the_start_comes_under_its_header_or_label)
 }
 
 TEST(several_files, a_rotation_of_one_file_loses_nothing_of_either) {
-    scratch_folder folder;
-    std::string a = folder.file("a.log"), b = folder.file("b.log");
-    write_file(a, "");
-    write_file(b, "");
+    two_empty_logs logs;
+    const std::string &a = logs.a, &b = logs.b;
     trail_process trail({a, b}, output_piped(false));
     ASSERT_TRUE(trail.wait_until([&] { return trail.shown.find(header(b)) != std::string::npos; }));
     ASSERT_TRUE(trail.wait_for_poll_pause());
@@ -227,10 +235,8 @@ TEST(several_files, a_flood_of_writes_to_three_files_loses_nothing) {
 // Empty at the start, written, then truncated and at once written again
 // longer: its new text from its start, among several as for one.
 TEST(several_files, a_file_truncated_and_rewritten_longer_shows_from_its_start) {
-    scratch_folder folder;
-    std::string a = folder.file("a.log"), b = folder.file("b.log");
-    write_file(a, "");
-    write_file(b, "");
+    two_empty_logs logs;
+    const std::string &a = logs.a, &b = logs.b;
     trail_process trail({a, b}, output_piped(false));
     std::string expected = header(a, true) + header(b);
     ASSERT_TRUE(shows(trail, expected)) << trail.shown;
