@@ -31,17 +31,13 @@ bool seen_before(std::vector<std::uint64_t>& bits, std::uint64_t hash) {
     return seen;
 }
 
-// The identities of the files opened so far, as such bits (sized with the
-// files).
-std::vector<std::uint64_t> opened_bits;
-
 // Whether another name open now stands for the same file (two names of one
 // file); at the start, those opened before it in the order given. A
 // pattern stands for the files to come as well, and is kept.
-bool followed_already(const follow_state& state, const followed_file& file) {
+bool followed_already(follow_state& state, const followed_file& file) {
     if (file.pattern.active) return false;
     const file_identity& identity = file.name_seen.open_identity;
-    if (!seen_before(opened_bits, identity.index ^ (identity.volume * 0x9E3779B97F4A7C15u))) {
+    if (!seen_before(state.opened_bits, identity.index ^ (identity.volume * 0x9E3779B97F4A7C15u))) {
         return false;
     }
     for (const followed_file& other : state.files) {
@@ -158,12 +154,11 @@ void add_followed_files(follow_state& state) {
     // Records stay where they are from here on: the read block's owner
     // points at one.
     state.files.reserve(static_cast<std::size_t>(count));
-    // A name given again is found by a bit per hash of the names seen,
-    // looked into only on a hit. Two names of one file are told apart as
-    // they open.
-    // 64 bits a name: a false hit is rare.
+    // A name given again is found by a bit per hash of the names seen (64
+    // bits a name: a false hit is rare), looked into only on a hit. Two
+    // names of one file are told apart as they open.
     std::vector<std::uint64_t> seen(static_cast<std::size_t>(count) + 1);
-    opened_bits.assign(seen.size(), 0);
+    state.opened_bits.assign(seen.size(), 0);
     for (int i = state.file_arg_index; i < state.arg_count; ++i) {
         const char* name = state.arg_list[i];
         std::uint64_t hash = 1469598103934665603u;  // FNV-1a

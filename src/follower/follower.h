@@ -140,7 +140,7 @@ void watch_followed(follow_state& state, followed_file& file, const file_facts* 
 
 // Whether a write to the open file wakes the follower: its watch can be
 // trusted, and it is not being read out after its name moved on.
-bool writes_are_told(const follow_state& state, const followed_file& file);
+bool writes_are_told(const followed_file& file);
 
 // The follower's wait when nothing was read: until a change may have come
 // to a file, or it is time to look at some all the same. Marks the files

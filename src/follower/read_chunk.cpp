@@ -32,7 +32,7 @@ bool fill_block(follow_state& state, followed_file& file) {
     if (state.turn_limited && state.turn_reads > 0 && reading.file_pos >= reading.first_end) {
         // Read to its end at this turn's read, and told of its next write:
         // no read that would find nothing.
-        if (reading.ended_at_read && writes_are_told(state, file)) return false;
+        if (reading.ended_at_read && writes_are_told(file)) return false;
         state.turn_over = true;
         return false;
     }

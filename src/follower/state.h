@@ -207,6 +207,9 @@ struct follow_state {
     std::vector<int> serving;
     std::vector<int> polled;
     bool polled_stale = true;
+    // The identities of the files opened so far, a bit per hash (sized with
+    // the files): a clear bit means no other name stands for the file.
+    std::vector<std::uint64_t> opened_bits;
     // How many files are open; while none is, when the waiting message is
     // due again. waiting_changed: a file has come to be waited for.
     int open_count = 0;

@@ -36,7 +36,7 @@ void ready_watch(follow_state& state) {
 bool polled(const follow_state& state, const followed_file& file) {
     if (file.duplicate) return false;
     if (file.watched_file == no_handle) return !file.wake.trusted || state.open_count == 0;
-    return !writes_are_told(state, file);
+    return !writes_are_told(file);
 }
 
 // The folder's record, made at its first watch; folders are told apart by
@@ -84,7 +84,7 @@ bool safety_look_finds_news(follow_state& state, const followed_file& file) {
 
 }  // namespace
 
-bool writes_are_told(const follow_state&, const followed_file& file) {
+bool writes_are_told(const followed_file& file) {
     bool moving_on = !file.name_seen.later.empty() || !file.name_seen.open_named;
     return file.wake.trusted && !moving_on;
 }
