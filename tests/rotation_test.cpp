@@ -96,7 +96,7 @@ TEST_P(rotation, lines_the_writer_adds_to_the_renamed_file_show_before_the_new_f
     close(writer);
 
     std::string expected = "before the rotation\n" + late + fresh;
-    ASSERT_TRUE(shows(trail, expected));
+    ASSERT_TRUE(shows(trail, expected)) << file_text(trail);
     EXPECT_EQ(file_text(trail), expected);
 }
 

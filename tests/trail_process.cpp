@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 
@@ -237,22 +238,35 @@ bool trail_process::wait_for_keys_read() {
 }
 
 bool trail_process::wait_for_poll_pause() {
-    // The follower (not the main thread, which waits for keys) sleeps in a
-    // pause or in a wait for a change: x86-64 system calls nanosleep,
-    // clock_nanosleep, poll and ppoll.
-    const char* const sleeping_calls[] = {"35 ", "230 ", "7 ", "271 "};
+    // Every thread of trail sleeps: the main thread in its wait for keys,
+    // which it enters only once the follower has been started, and every
+    // other thread in a pause or a wait for a change. Every other thread,
+    // not just one: a runtime may add threads of its own that sleep nearly
+    // always (ThreadSanitizer's, 100 ms at a time), and one of those found
+    // asleep says nothing of the follower. x86-64 system calls: poll,
+    // select, pselect6 and ppoll; nanosleep and clock_nanosleep.
+    auto calls_in = [](const std::string& line, std::initializer_list<const char*> calls) {
+        for (const char* call : calls) {
+            if (line.rfind(call, 0) == 0) return true;
+        }
+        return false;
+    };
     return wait_until([&] {
         std::error_code error;
+        int others = 0;
         for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-            if (task.path().filename() == std::to_string(pid)) continue;
             std::ifstream call(task.path() / "syscall");
             std::string line;
             std::getline(call, line);
-            for (const char* sleeping : sleeping_calls) {
-                if (line.rfind(sleeping, 0) == 0) return true;
+            if (task.path().filename() == std::to_string(pid)) {
+                if (!calls_in(line, {"7 ", "23 ", "270 ", "271 "})) return false;
+            } else if (calls_in(line, {"35 ", "230 ", "7 ", "271 "})) {
+                ++others;
+            } else {
+                return false;
             }
         }
-        return false;
+        return !error && others > 0;
     });
 }
 
