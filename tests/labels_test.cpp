@@ -63,6 +63,10 @@ TEST(labels, a_name_shows_as_text) {
              {"c1\xc2\x9b", "c1<U+009B>", 10},
              {"raw\x9b", "raw<9B>", 7},
              {"caf\xc3\xa9.log", "caf\xc3\xa9.log", 8},  // one character, two bytes
+             // Wide characters take two columns, a combining mark none.
+             {"\xe6\x97\xa5\xe5\xbf\x97.log", "\xe6\x97\xa5\xe5\xbf\x97.log", 8},
+             {"\xea\xb0\x80\xef\xbc\xa1", "\xea\xb0\x80\xef\xbc\xa1", 4},
+             {"e\xcc\x81\xf0\x9f\x93\x9c", "e\xcc\x81\xf0\x9f\x93\x9c", 3},
          }) {
         std::size_t width = 0;
         EXPECT_EQ(shown_form(c.name, width), c.shown) << c.name;

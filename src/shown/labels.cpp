@@ -2,6 +2,7 @@
 // (the rules are in labels.h).
 #include "shown/labels.h"
 
+#include <cstdint>
 #include <unordered_map>
 
 #include "shown/shown.h"
@@ -18,6 +19,31 @@ void add_hex(std::string& out, const char* prefix, unsigned value) {
     out += digits[(value >> 4) & 0xF];
     out += digits[value & 0xF];
     out += '>';
+}
+
+// Where a terminal gives a character other than one column: none for a
+// mark that combines with the character before it (and the invisible
+// spaces and joiners), two for East Asian wide and full-width characters
+// and the pictographs drawn as wide, so that labels of such names line up.
+struct column_range {
+    std::uint32_t first, last;
+    unsigned columns;
+};
+const column_range column_ranges[] = {
+    {0x0300, 0x036F, 0},   {0x1100, 0x115F, 2},   {0x1AB0, 0x1AFF, 0},   {0x1DC0, 0x1DFF, 0},
+    {0x200B, 0x200F, 0},   {0x20D0, 0x20FF, 0},   {0x2E80, 0x303E, 2},   {0x3041, 0x33FF, 2},
+    {0x3400, 0x4DBF, 2},   {0x4E00, 0x9FFF, 2},   {0xA000, 0xA4CF, 2},   {0xA960, 0xA97F, 2},
+    {0xAC00, 0xD7A3, 2},   {0xF900, 0xFAFF, 2},   {0xFE00, 0xFE0F, 0},   {0xFE10, 0xFE19, 2},
+    {0xFE20, 0xFE2F, 0},   {0xFE30, 0xFE6F, 2},   {0xFF00, 0xFF60, 2},   {0xFFE0, 0xFFE6, 2},
+    {0x1F300, 0x1F64F, 2}, {0x1F900, 0x1F9FF, 2}, {0x20000, 0x2FFFD, 2}, {0x30000, 0x3FFFD, 2},
+};
+
+unsigned columns_of(std::uint32_t code_point) {
+    for (const column_range& range : column_ranges) {
+        if (code_point < range.first) break;
+        if (code_point <= range.last) return range.columns;
+    }
+    return 1;
 }
 
 // A label is kept to a line's width: of a longer name, its end.
@@ -64,7 +90,7 @@ std::string shown_form(const std::string& name, std::size_t& width) {
             if (character > 0 && code_point > 0x9F) {
                 taken = static_cast<std::size_t>(character);
                 out.append(name, at, taken);
-                ++width;  // one character, however many bytes
+                width += columns_of(code_point);  // however many bytes
                 at += taken;
                 continue;
             }

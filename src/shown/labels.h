@@ -33,7 +33,7 @@ const std::size_t label_max_bytes = 255;
 // A file's label on a console.
 struct file_label {
     std::string shown_name;  // the name as the console shows it
-    std::size_t width = 0;   // in characters
+    std::size_t width = 0;   // in the terminal's columns
     bool ascii = true;       // the prefix is ASCII alone
     // What goes before each of its lines: its colour, the name padded to
     // the widest label, "| ", and the colour's end.
@@ -53,5 +53,6 @@ struct label_request {
 // widest. colours: each label in a colour of its own, by its place.
 void make_labels(const std::vector<label_request>& files, bool colours);
 
-// The name as a console shows it, every control as text.
+// The name as a console shows it, every control as text; width: how many
+// columns it takes there.
 std::string shown_form(const std::string& name, std::size_t& width);
