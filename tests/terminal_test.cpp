@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <random>
 
 #include "trail_process.h"
@@ -36,9 +35,7 @@ bool waits_for_keys_by_the_call_built_in(trail_process& trail) {
     const std::vector<std::string> calls = {"7", "271"};
 #endif
     return trail.wait_until([&] {
-        std::ifstream call("/proc/" + std::to_string(trail.pid) + "/task/" + std::to_string(trail.pid) + "/syscall");
-        std::string number;
-        call >> number;
+        std::string number = trail.system_call(std::to_string(trail.pid));
         return std::find(calls.begin(), calls.end(), number) != calls.end();
     });
 }

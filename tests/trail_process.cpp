@@ -12,12 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 
@@ -245,29 +245,29 @@ bool trail_process::wait_for_poll_pause() {
     // always (ThreadSanitizer's, 100 ms at a time), and one of those found
     // asleep says nothing of the follower. x86-64 system calls: poll,
     // select, pselect6 and ppoll; nanosleep and clock_nanosleep.
-    auto calls_in = [](const std::string& line, std::initializer_list<const char*> calls) {
-        for (const char* call : calls) {
-            if (line.rfind(call, 0) == 0) return true;
-        }
-        return false;
+    const std::vector<std::string> key_waits = {"7", "23", "270", "271"};
+    const std::vector<std::string> sleeps = {"35", "230", "7", "271"};
+    auto one_of = [](const std::string& call, const std::vector<std::string>& calls) {
+        return std::find(calls.begin(), calls.end(), call) != calls.end();
     };
     return wait_until([&] {
         std::error_code error;
         int others = 0;
         for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-            std::ifstream call(task.path() / "syscall");
-            std::string line;
-            std::getline(call, line);
-            if (task.path().filename() == std::to_string(pid)) {
-                if (!calls_in(line, {"7 ", "23 ", "270 ", "271 "})) return false;
-            } else if (calls_in(line, {"35 ", "230 ", "7 ", "271 "})) {
-                ++others;
-            } else {
-                return false;
-            }
+            std::string id = task.path().filename();
+            bool main_thread = id == std::to_string(pid);
+            if (!one_of(system_call(id), main_thread ? key_waits : sleeps)) return false;
+            if (!main_thread) ++others;
         }
         return !error && others > 0;
     });
+}
+
+std::string trail_process::system_call(const std::string& task) const {
+    std::ifstream call("/proc/" + std::to_string(pid) + "/task/" + task + "/syscall");
+    std::string number;
+    call >> number;
+    return number;
 }
 
 void trail_process::type(const std::string& keys) { write_all(terminal, keys); }

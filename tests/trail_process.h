@@ -63,6 +63,9 @@ struct trail_process {
     // Until the follower thread sleeps in its wait: it has read all
     // there was and found nothing more.
     bool wait_for_poll_pause();
+    // The number of the system call a thread of trail is in (/proc's
+    // syscall: "running" when in none), "" when there is no such thread.
+    std::string system_call(const std::string& task) const;
     struct termios terminal_mode() const;
     bool running();
     // The exit code, -1000 - signal when killed by a signal, or -1 when it
